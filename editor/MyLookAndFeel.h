@@ -1,0 +1,4 @@
+#pragma once
+
+#include <JuceHeader.h>
+#include "SharedTables.h"

@@ -1,0 +1,268 @@
+#include "PluginProcessor.h"
+#include "PluginEditor.h"
+
+#include <cmath>
+
+namespace
+{
+    enum class ParamClass { floatRange, floatSimple, metaFloat, intRange, boolean, choice };
+
+    struct ParamSpec
+    {
+        const char* id;
+        ParamClass kind;
+        float min, max, interval, skew, def;
+        bool listened;
+    };
+
+    // The plain parameters in creation order (the switch groups follow them).
+    constexpr ParamSpec plainParameters[] = {
+        { "leftright",       ParamClass::floatRange,  -1.0f,   1.0f, 0.0f,   1.0f, 0.0f,  true  },
+        { "updown",          ParamClass::floatRange,  -1.0f,   1.0f, 0.0f,   1.0f, 0.0f,  true  },
+        { "zoom",            ParamClass::floatSimple, -1.0f,   5.0f, 0.01f,  1.0f, 0.0f,  true  },
+        { "contrast",        ParamClass::floatSimple, -5.0f,   5.0f, 0.01f,  1.0f, 1.0f,  true  },
+        { "brightness",      ParamClass::floatSimple, -1.0f,   1.0f, 0.01f,  1.0f, 0.0f,  true  },
+        { "penTickness",     ParamClass::floatSimple,  1.0f,  30.0f, 0.01f,  1.0f, 10.0f, false },
+        { "penColour",       ParamClass::floatSimple,  0.0f,   1.0f, 0.01f,  1.0f, 1.0f,  false },
+        { "bwset",           ParamClass::boolean,      0.0f,   1.0f, 1.0f,   1.0f, 0.0f,  true  },
+        { "bwthrreshold",    ParamClass::floatSimple,  0.0f,   1.0f, 0.01f,  1.0f, 0.5f,  true  },
+        { "a_interval",      ParamClass::metaFloat,    0.0f,   1.0f, 0.0f,   1.0f, 0.4f,  true  },
+        { "b_interval",      ParamClass::metaFloat,    0.0f,   1.0f, 0.0f,   1.0f, 0.6f,  true  },
+        { "penStyle",        ParamClass::choice,       0.0f,   6.0f, 1.0f,   1.0f, 0.0f,  true  },
+        { "randomizespeed",  ParamClass::choice,       0.0f,  23.0f, 1.0f,   1.0f, 13.0f, false },
+        { "attack",          ParamClass::floatSimple,  0.0f,   1.0f, 0.01f,  1.0f, 0.0f,  false },
+        { "decay",           ParamClass::floatSimple,  0.01f,  1.0f, 0.01f,  1.0f, 1.0f,  false },
+        { "barduratiom",     ParamClass::intRange,     1.0f,  20.0f, 1.0f,   1.0f, 1.0f,  false },
+        { "fineRotate",      ParamClass::floatSimple, -90.0f, 90.0f, 0.01f,  1.0f, 0.0f,  true  },
+        { "effectapply",     ParamClass::floatSimple,  0.1f,  10.0f, 0.01f,  1.0f, 1.0f,  true  },
+        { "startposition",   ParamClass::floatRange,   0.0f,   1.0f, 0.0f,   1.0f, 0.4f,  true  },
+        { "leninterval",     ParamClass::floatSimple,  0.0f,   1.0f, 0.01f,  1.0f, 0.0f,  true  },
+        { "blurforxaxis",    ParamClass::floatRange,   0.0f,   1.0f, 0.001f, 3.0f, 0.0f,  true  },
+        { "smootheforYAxis", ParamClass::floatRange,   0.0f,   1.0f, 0.001f, 3.0f, 0.0f,  false },
+        { "horrescale",      ParamClass::floatSimple,  1.0f, 128.0f, 0.01f,  1.0f, 1.0f,  true  },
+        { "verrescale",      ParamClass::floatSimple,  1.0f, 128.0f, 0.01f,  1.0f, 1.0f,  true  },
+        { "horskew",         ParamClass::floatSimple, -1.0f,   1.0f, 0.01f,  1.0f, 0.0f,  true  },
+        { "verskew",         ParamClass::floatSimple, -1.0f,   1.0f, 0.01f,  1.0f, 0.0f,  true  },
+        { "drywet",          ParamClass::floatSimple,  0.0f,   1.0f, 0.01f,  1.0f, 1.0f,  false },
+        { "wider",           ParamClass::floatSimple,  0.0f,  15.0f, 0.01f,  1.0f, 0.0f,  false },
+    };
+
+    std::unique_ptr<juce::RangedAudioParameter> makeParameter (const ParamSpec& p)
+    {
+        const juce::ParameterID pid { p.id, 1 };
+        const juce::String name { p.id };
+
+        switch (p.kind)
+        {
+            case ParamClass::floatSimple:
+                return std::make_unique<juce::AudioParameterFloat> (pid, name, p.min, p.max, p.def);
+            case ParamClass::floatRange:
+                return std::make_unique<juce::AudioParameterFloat> (pid, name,
+                           juce::NormalisableRange<float> (p.min, p.max, p.interval, p.skew, false), p.def);
+            case ParamClass::metaFloat:
+                return std::make_unique<MetaParameter<juce::AudioParameterFloat>> (pid, name,
+                           juce::NormalisableRange<float> (p.min, p.max, p.interval, p.skew, false), p.def);
+            case ParamClass::intRange:
+                return std::make_unique<juce::AudioParameterInt> (pid, name, (int) p.min, (int) p.max, (int) p.def);
+            case ParamClass::boolean:
+                return std::make_unique<juce::AudioParameterBool> (pid, name, p.def >= 0.5f);
+            case ParamClass::choice:
+                return std::make_unique<juce::AudioParameterChoice> (pid, name,
+                           juce::String (p.id) == "penStyle" ? penStyleOptions : myNotetUnit, (int) p.def);
+        }
+
+        jassertfalse;
+        return {};
+    }
+}
+
+//==============================================================================
+KestruneAudioProcessor::KestruneAudioProcessor()
+    : AudioProcessor (BusesProperties().withInput  ("Input",  juce::AudioChannelSet::stereo(), true)
+                                       .withOutput ("Output", juce::AudioChannelSet::stereo(), true)),
+      juce::Thread ("NoName")
+{
+    createParameters();
+
+    dryDelayBuffer.setSize (2, 2 * fftSize);
+    dryDelayBuffer.clear();
+
+    startThread();
+}
+
+KestruneAudioProcessor::~KestruneAudioProcessor()
+{
+    stopWorker();
+}
+
+void KestruneAudioProcessor::stopWorker()
+{
+    // Ask the worker to leave and give it 100 ms. A pass over a large picture
+    // can take longer; the pipeline checks threadShouldExit() between rows, so
+    // waiting on is short and safe, whereas killing the thread would leave the
+    // pipeline lock held and the images half written.
+    signalThreadShouldExit();
+    notify();
+
+    if (! waitForThreadToExit (100))
+        waitForThreadToExit (-1);
+}
+
+void KestruneAudioProcessor::createParameters()
+{
+    auto add = [this] (std::unique_ptr<juce::RangedAudioParameter> param, bool listened) -> std::atomic<float>*
+    {
+        const auto id = param->paramID;
+        apvts.createAndAddParameter (std::move (param));
+
+        if (listened)
+            apvts.addParameterListener (id, this);
+
+        return apvts.getRawParameterValue (id);
+    };
+
+    std::map<juce::String, std::atomic<float>**> pointerFor {
+        { "leftright", &leftrightValue }, { "updown", &updownValue }, { "zoom", &zoomValue },
+        { "contrast", &contrastValue }, { "brightness", &brightnessValue },
+        { "penTickness", &penTicknessValue }, { "penColour", &penColourValue },
+        { "bwset", &bwsetValue }, { "bwthrreshold", &bwthrresholdValue },
+        { "a_interval", &aIntervalValue }, { "b_interval", &bIntervalValue },
+        { "penStyle", &penStyleValue }, { "randomizespeed", &randomizespeedValue },
+        { "attack", &attackValue }, { "decay", &decayValue }, { "barduratiom", &barduratiomValue },
+        { "fineRotate", &fineRotateValue }, { "effectapply", &effectapplyValue },
+        { "startposition", &startpositionValue }, { "leninterval", &lenintervalValue },
+        { "blurforxaxis", &blurforxaxisValue }, { "smootheforYAxis", &smootheforYAxisValue },
+        { "horrescale", &horrescaleValue }, { "verrescale", &verrescaleValue },
+        { "horskew", &horskewValue }, { "verskew", &verskewValue },
+        { "drywet", &drywetValue }, { "wider", &widerValue }
+    };
+
+    for (const auto& spec : plainParameters)
+        *pointerFor.at (spec.id) = add (makeParameter (spec), spec.listened);
+
+    auto addGroup = [&] (const juce::String& stem, auto& pointers)
+    {
+        for (size_t k = 0; k < pointers.size(); ++k)
+        {
+            const auto id = stem + juce::String ((int) k);
+            pointers[k] = add (std::make_unique<juce::AudioParameterBool> (juce::ParameterID { id, 1 }, id, k == 0), true);
+        }
+    };
+
+    addGroup (valueTreeNames[5], rotateValues);
+    addGroup (valueTreeNames[9], directionValues);
+    addGroup (valueTreeNames[10], reflineValues);
+
+    apvts.state = juce::ValueTree ("Kestrune");
+
+    noteBeats.resize ((size_t) myNotetUnit.size());
+    noteBeats[0] = 6.0f;
+    noteBeats[1] = 4.0f;
+    noteBeats[2] = 8.0f / 3.0f;
+
+    for (size_t i = 0; i + 3 < noteBeats.size(); ++i)
+        noteBeats[i + 3] = noteBeats[i] * 0.5f;
+}
+
+void KestruneAudioProcessor::setParameterNotifyingHost (const juce::String& parameterID, float plainValue)
+{
+    if (auto* param = apvts.getParameter (parameterID))
+    {
+        const auto normalised = param->convertTo0to1 (plainValue);
+        param->setValue (normalised);
+        param->sendValueChangedMessageToListeners (normalised);
+    }
+}
+
+void KestruneAudioProcessor::resetParameterNotifyingHost (const juce::String& parameterID)
+{
+    if (auto* param = apvts.getParameter (parameterID))
+    {
+        const auto normalised = param->getDefaultValue();
+        param->setValue (normalised);
+        param->sendValueChangedMessageToListeners (normalised);
+    }
+}
+
+//==============================================================================
+void KestruneAudioProcessor::run()
+{
+    while (! threadShouldExit())
+    {
+        {
+            const juce::ScopedLock sl (criticalSection);
+            changeColourFunction();
+        }
+
+        workerPasses.fetch_add (1, std::memory_order_release);
+
+        wait (44);
+    }
+}
+
+//==============================================================================
+const juce::String KestruneAudioProcessor::getName() const   { return "Kestrune"; }
+double KestruneAudioProcessor::getTailLengthSeconds() const  { return 0.0; }
+bool KestruneAudioProcessor::acceptsMidi() const             { return false; }
+bool KestruneAudioProcessor::producesMidi() const            { return false; }
+bool KestruneAudioProcessor::isMidiEffect() const            { return false; }
+bool KestruneAudioProcessor::hasEditor() const               { return true; }
+int KestruneAudioProcessor::getNumPrograms()                 { return 1; }
+int KestruneAudioProcessor::getCurrentProgram()              { return 0; }
+void KestruneAudioProcessor::setCurrentProgram (int)         {}
+const juce::String KestruneAudioProcessor::getProgramName (int) { return "Empty"; }
+void KestruneAudioProcessor::changeProgramName (int, const juce::String&) {}
+void KestruneAudioProcessor::releaseResources()              {}
+
+juce::AudioProcessorEditor* KestruneAudioProcessor::createEditor()
+{
+    return new KestruneAudioProcessorEditor (*this);
+}
+
+bool KestruneAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts) const
+{
+    const auto out = layouts.getMainOutputChannelSet();
+
+    if (out != juce::AudioChannelSet::mono() && out != juce::AudioChannelSet::stereo())
+        return false;
+
+    return layouts.getMainInputChannelSet() == out;
+}
+
+//==============================================================================
+void KestruneAudioProcessor::prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock)
+{
+    setLatencySamples (2048);
+    currentSampleRate = (float) sampleRate;
+    juce::ignoreUnused (maximumExpectedSamplesPerBlock);
+}
+
+void KestruneAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juce::MidiBuffer&)
+{
+    juce::ScopedNoDenormals noDenormals;
+    juce::ignoreUnused (buffer);
+}
+
+//==============================================================================
+void KestruneAudioProcessor::parameterChanged (const juce::String&, float) {}
+
+void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
+{
+    auto state = apvts.copyState();
+    std::unique_ptr<juce::XmlElement> xml (state.createXml());
+    copyXmlToBinary (*xml, destData);
+}
+
+void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
+{
+    std::unique_ptr<juce::XmlElement> xml (getXmlFromBinary (data, sizeInBytes));
+
+    if (xml != nullptr && xml->hasTagName (apvts.state.getType()))
+        apvts.replaceState (juce::ValueTree::fromXml (*xml));
+}
+
+//==============================================================================
+juce::AudioProcessor* JUCE_CALLTYPE createPluginFilter()
+{
+    return new KestruneAudioProcessor();
+}

@@ -1,0 +1,304 @@
+#pragma once
+
+#include <JuceHeader.h>
+
+#include <array>
+#include <atomic>
+#include <memory>
+#include <vector>
+
+#include "SharedTables.h"
+
+//==============================================================================
+// A parameter that reports itself as a meta-parameter: a change of it can move
+// other parameters (the interval ends move each other and the start position).
+template <typename ParameterType>
+class MetaParameter : public ParameterType
+{
+public:
+    using ParameterType::ParameterType;
+    ~MetaParameter() override = default;
+
+    bool isMetaParameter() const override { return true; }
+};
+
+//==============================================================================
+// The greyscale picture the audio thread filters with: one float grey level
+// (R/255 + G/255 + B/255) / 3 per pixel, stored column by column so that a
+// hop reads one contiguous column. Built off the audio thread.
+struct GreyFrame
+{
+    int width = 0;
+    int height = 0;
+    std::vector<float> grey; // grey[x * height + y], y counted from the top
+
+    bool isEmpty() const noexcept { return width <= 0 || height <= 0; }
+
+    // Grey of pixel (x, y); anything outside the picture reads 0.
+    float pixel (int x, int y) const noexcept
+    {
+        if (x < 0 || y < 0 || x >= width || y >= height)
+            return 0.0f;
+        return grey[(size_t) x * (size_t) height + (size_t) y];
+    }
+
+    // Fills this frame from an image (allocates; never call on the audio thread).
+    void buildFrom (const juce::Image& image);
+};
+
+//==============================================================================
+// Lock-free single-producer / single-consumer triple buffer of grey frames.
+// The worker writes into its back slot and publishes it; the audio thread
+// picks up the newest published slot at the start of a block. Neither side
+// ever waits, and the audio side never allocates or frees.
+class GreyFrameExchange
+{
+public:
+    // Writer side (worker thread, holding the pipeline lock).
+    GreyFrame& backFrame() noexcept { return slots[(size_t) back]; }
+    void publish() noexcept;
+
+    // Reader side (audio thread). Returns the frame to read this block.
+    const GreyFrame& acquire() noexcept;
+    const GreyFrame& current() const noexcept { return slots[(size_t) front]; }
+
+    // Audio thread, during a picture adoption (pipeline lock held): drop any
+    // frame published for the old picture and put `replacement` in front.
+    // The old front frame's storage ends up in `replacement`.
+    void replaceFront (GreyFrame& replacement) noexcept;
+
+private:
+    static constexpr int freshBit = 4;
+    std::array<GreyFrame, 3> slots;
+    int back = 0, front = 2;
+    std::atomic<int> middle { 1 };
+};
+
+//==============================================================================
+// A picture chain built aside (off the audio thread) so that the audio thread's
+// adoption only swaps handles and vectors: no decoding, scaling or copying.
+struct PreparedChain
+{
+    juce::Image sourceImage, drawLayer, compositeImage, workImage, blurImage,
+                transformImage, outputImage, loadedDrawImage;
+    std::vector<juce::Image> undoImages;
+    GreyFrame frame;
+    juce::uint64 generation = 0; // the pending picture it was built for
+    bool keepParams = false;
+};
+
+//==============================================================================
+class KestruneAudioProcessor  : public juce::AudioProcessor,
+                                public juce::AudioProcessorValueTreeState::Listener,
+                                private juce::Thread
+{
+public:
+    KestruneAudioProcessor();
+    ~KestruneAudioProcessor() override;
+
+    //==========================================================================
+    const juce::String getName() const override;
+
+    void prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock) override;
+    void releaseResources() override;
+    void processBlock (juce::AudioBuffer<float>&, juce::MidiBuffer&) override;
+    using juce::AudioProcessor::processBlock;
+
+    double getTailLengthSeconds() const override;
+    bool acceptsMidi() const override;
+    bool producesMidi() const override;
+    bool isMidiEffect() const override;
+
+    juce::AudioProcessorEditor* createEditor() override;
+    bool hasEditor() const override;
+
+    int getNumPrograms() override;
+    int getCurrentProgram() override;
+    void setCurrentProgram (int index) override;
+    const juce::String getProgramName (int index) override;
+    void changeProgramName (int index, const juce::String& newName) override;
+
+    void getStateInformation (juce::MemoryBlock& destData) override;
+    void setStateInformation (const void* data, int sizeInBytes) override;
+
+    bool isBusesLayoutSupported (const BusesLayout& layouts) const override;
+
+    void parameterChanged (const juce::String& parameterID, float newValue) override;
+
+    //==========================================================================
+    // Picture files and paths
+    juce::String getFilePath (juce::String fileName);
+    void createImageDrawPath();
+    void setImageDrawPathToValueState();
+    void setImagePathToValueState();
+    void saveImageToDisk (juce::Image& image, juce::String path);
+    void loadFile (const juce::String& path, bool keepParams);
+    juce::String backWardCompatibilityFileSearch (juce::String& path);
+
+    // Image chain and pipeline
+    void checkAndLoadFile();
+    void iniImages();
+    void changeColourFunction();
+    void applyTransform();
+
+    // Pen drawing, interval and undo history (message thread)
+    void setRange (juce::Point<float> a, juce::Point<float> b);
+    void drawShape (std::vector<juce::Point<float>>& points);
+    bool undoStroke();
+    bool redoStroke();
+
+    // Spectrum feed (audio thread)
+    void showIncomingAudioSPectrum (juce::AudioBuffer<float>& buffer);
+
+    //==========================================================================
+    // Parameters
+    juce::UndoManager undoManager;
+    juce::AudioProcessorValueTreeState apvts { *this, &undoManager };
+
+    std::atomic<float>* zoomValue = nullptr;
+    std::atomic<float>* leftrightValue = nullptr;
+    std::atomic<float>* updownValue = nullptr;
+    std::atomic<float>* aIntervalValue = nullptr;
+    std::atomic<float>* bIntervalValue = nullptr;
+    std::atomic<float>* contrastValue = nullptr;
+    std::atomic<float>* penColourValue = nullptr;
+    std::atomic<float>* penTicknessValue = nullptr;
+    std::atomic<float>* bwsetValue = nullptr;
+    std::atomic<float>* bwthrresholdValue = nullptr;
+    std::atomic<float>* penStyleValue = nullptr;
+    std::atomic<float>* randomizespeedValue = nullptr;
+    std::atomic<float>* attackValue = nullptr;
+    std::atomic<float>* decayValue = nullptr;
+    std::atomic<float>* barduratiomValue = nullptr;
+    std::atomic<float>* fineRotateValue = nullptr;
+    std::atomic<float>* effectapplyValue = nullptr;
+    std::atomic<float>* startpositionValue = nullptr;
+    std::atomic<float>* lenintervalValue = nullptr;
+    std::atomic<float>* blurforxaxisValue = nullptr;
+    std::atomic<float>* smootheforYAxisValue = nullptr;
+    std::atomic<float>* brightnessValue = nullptr;
+    std::atomic<float>* horrescaleValue = nullptr;
+    std::atomic<float>* verrescaleValue = nullptr;
+    std::atomic<float>* drywetValue = nullptr;
+    std::atomic<float>* horskewValue = nullptr;
+    std::atomic<float>* verskewValue = nullptr;
+    std::atomic<float>* widerValue = nullptr;
+    std::array<std::atomic<float>*, 4> rotateValues {};
+    std::array<std::atomic<float>*, 4> directionValues {};
+    std::array<std::atomic<float>*, 6> reflineValues {};
+
+    std::vector<float> noteBeats;
+
+    // Sets a parameter from the processor's own code: normalised value, then
+    // the value-changed message (host, state, attachments and listeners).
+    void setParameterNotifyingHost (const juce::String& parameterID, float plainValue);
+    void resetParameterNotifyingHost (const juce::String& parameterID);
+
+    //==========================================================================
+    // Image chain. Guarded by criticalSection (see SharedTables.h); the audio
+    // thread never reads these, it reads the grey frames below.
+    juce::Image loadedImage, loadedDrawImage, sourceImage, drawLayer, compositeImage,
+                workImage, blurImage, transformImage, outputImage;
+
+    // Work flags passed between threads.
+    std::atomic<bool> reloadImage { false };
+    std::atomic<bool> newImagePending { false };
+    std::atomic<bool> needColourUpdate { false };
+    std::atomic<bool> needTransformUpdate { false };
+    std::atomic<bool> keepParams { false };
+    std::atomic<bool> isLoading { false };
+
+    // Adoption hand-over: bumped (release) by whoever stores a new pending
+    // picture; the worker prepares a chain for that generation aside.
+    std::atomic<juce::uint64> pendingGeneration { 0 };
+    PreparedChain preparedChain;                    // guarded by criticalSection
+    std::atomic<bool> preparedChainReady { false }; // preparedChain matches a pending picture
+
+    // Builds preparedChain for the pending picture (worker or constructor;
+    // caller holds criticalSection).
+    void prepareAdoption();
+
+    // What the audio thread filters with.
+    GreyFrameExchange outputFrames;
+
+    // View transform
+    juce::AffineTransform viewTransform, inverseViewTransform;
+    std::array<float, 3> rowSmoothState { 0.0f, 0.0f, 0.0f };
+
+    // Parameter routing
+    std::atomic<double> intervalStart { 0.0 }, intervalEnd { 1.0 };
+    std::atomic<bool> intervalSyncGuard { false };
+    std::atomic<int> refLineCount { 1 };
+
+    // Undo history of the pen layer (guarded by criticalSection)
+    std::vector<juce::Image> undoImages;
+    int undoIndex = 0;
+
+    // Picture files
+    juce::String imagesFolderName { "KestruneImages" };
+    juce::String imageFilePath, drawImagePath; // guarded by criticalSection
+
+    //==========================================================================
+    // Audio block driver
+    int numChannels = 2;
+    float beatsPerSample = 0.0f;
+    std::atomic<bool> isPlaying { false };
+    float currentSampleRate = 44100.0f;
+    std::atomic<float> scanColumnLeft { 0.0f }, scanColumnRight { 0.0f }, scanPhase { 0.0f };
+    float frwdBackSign = 1.0f;
+    juce::AudioBuffer<float> dryDelayBuffer;
+    int dryWriteIndex = 0, dryReadIndex = 2048;
+    juce::dsp::DryWetMixer<float> dryWetMixer;
+
+    // Image filter
+    static constexpr int fftOrder = 11;
+    static constexpr int fftSize = 1 << fftOrder; // 2048
+    static constexpr int hopSize = 512;
+    static constexpr int numBins = 1024;
+    juce::dsp::FFT fft { fftOrder };
+    juce::dsp::WindowingFunction<float> window { (size_t) fftSize, juce::dsp::WindowingFunction<float>::hann, true };
+    float hopFrames[2][hopSize] {};
+    int hopFill = 0;
+    float inputHistory[2][fftSize] {};
+    float fftBuffers[2][2 * fftSize] {};
+    float overlapRing[2][2 * fftSize] {};
+    int ringReadIndex = 3584, ringWriteIndex = 0;
+    float binGains[2][numBins] {};
+    float binSmoothState = 0.0f;
+    float playedColumn[fftSize] {};
+    std::atomic<bool> nextColumnReady { false };
+
+    // Random mode
+    juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear> attackRamp, decayRamp;
+    int fadeCounter = 0;
+    float envelopeGain = 0.0f;
+
+    // Record capture
+    std::atomic<bool> recordArmed { false }, recordCapturing { false };
+    juce::ChangeBroadcaster recordBroadcaster;
+    float recordFrame[2 * fftSize] {};
+    int recordFill = 0;
+    std::vector<std::array<float, 2 * fftSize>> recordedFrames;
+    float recordMinDb = -100.0f, recordMaxDb = 0.0f;
+
+    // Spectrum feed
+    std::atomic<int> spectrumMode { 0 };
+    float spectrumFifo[fftSize];
+    int spectrumFifoFill = 0;
+    float fftData[2 * fftSize];
+    std::atomic<bool> nextFFTBlockReady { false };
+
+    // Editor
+    std::atomic<bool> showHelpText { true };
+
+    // Completed worker passes; lets callers wait for the pipeline to catch up.
+    std::atomic<juce::uint32> workerPasses { 0 };
+    bool isWorkerRunning() const { return isThreadRunning(); }
+
+private:
+    void run() override;
+    void createParameters();
+    void stopWorker();
+
+    JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessor)
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <JuceHeader.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace kestrune::host
+{
+    // The bundle under test, from KESTRUNE_VST3_BUNDLE (an absolute path).
+    juce::File bundle();
+
+    // The plug-in's description as the VST3 scanner reports it.
+    std::unique_ptr<juce::PluginDescription> describe();
+
+    // A fresh instance, loaded as a host loads it.
+    std::unique_ptr<juce::AudioPluginInstance> instantiate (double sampleRate = 48000.0, int blockSize = 512);
+
+    // Host parameter lookup by the name the host shows.
+    juce::AudioProcessorParameter* parameterNamed (juce::AudioPluginInstance&, const juce::String& name);
+}

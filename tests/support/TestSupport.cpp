@@ -1,0 +1,54 @@
+#include "TestSupport.h"
+
+#include <cstdlib>
+#include <unistd.h>
+
+namespace kestrune::test
+{
+    std::string makeTemporaryHome()
+    {
+        char pattern[] = "/tmp/kestrune-test-home-XXXXXX";
+        const char* dir = ::mkdtemp (pattern);
+        if (dir == nullptr)
+            std::abort();
+
+        ::setenv ("HOME", dir, 1);
+        ::unsetenv ("XDG_CONFIG_HOME");
+        ::unsetenv ("XDG_DOCUMENTS_DIR");
+        return dir;
+    }
+
+    void removeTemporaryHome (const std::string& path)
+    {
+        if (path.rfind ("/tmp/kestrune-test-home-", 0) == 0)
+            juce::File (path).deleteRecursively();
+    }
+
+    juce::File imagesFolder()
+    {
+        return juce::File::getSpecialLocation (juce::File::userDocumentsDirectory).getChildFile ("KestruneImages");
+    }
+
+    std::unique_ptr<KestruneAudioProcessor> makeProcessor()
+    {
+        return std::make_unique<KestruneAudioProcessor>();
+    }
+
+    juce::RangedAudioParameter& param (KestruneAudioProcessor& p, const juce::String& id)
+    {
+        auto* result = p.apvts.getParameter (id);
+        if (result == nullptr)
+            throw std::runtime_error ("no parameter " + id.toStdString());
+        return *result;
+    }
+
+    float plainValue (KestruneAudioProcessor& p, const juce::String& id)
+    {
+        return p.apvts.getRawParameterValue (id)->load();
+    }
+
+    void setPlain (KestruneAudioProcessor& p, const juce::String& id, float plain)
+    {
+        p.setParameterNotifyingHost (id, plain);
+    }
+}

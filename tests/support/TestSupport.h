@@ -1,0 +1,43 @@
+#pragma once
+
+#include <JuceHeader.h>
+#include <gtest/gtest.h>
+
+#include "PluginProcessor.h"
+#include "PluginEditor.h"
+
+#include <memory>
+#include <string>
+
+namespace kestrune::test
+{
+    // Creates a temporary folder, sets HOME to it (and drops any XDG override)
+    // and returns its path.
+    std::string makeTemporaryHome();
+    void removeTemporaryHome (const std::string& path);
+
+    // The images folder of the temporary HOME.
+    juce::File imagesFolder();
+
+    // A processor with the message thread's manager set up for it.
+    std::unique_ptr<KestruneAudioProcessor> makeProcessor();
+
+    // Parameter helpers by ID.
+    juce::RangedAudioParameter& param (KestruneAudioProcessor& p, const juce::String& id);
+    float plainValue (KestruneAudioProcessor& p, const juce::String& id);
+    void setPlain (KestruneAudioProcessor& p, const juce::String& id, float plain);
+
+    // Waits until `condition` holds or `timeoutMs` passes, pumping nothing.
+    template <typename Condition>
+    bool waitFor (Condition&& condition, int timeoutMs = 2000)
+    {
+        const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+        while (! condition())
+        {
+            if (juce::Time::getMillisecondCounterHiRes() > end)
+                return false;
+            juce::Thread::sleep (1);
+        }
+        return true;
+    }
+}
