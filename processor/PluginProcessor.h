@@ -221,6 +221,10 @@ public:
     // What the audio thread filters with.
     GreyFrameExchange outputFrames;
 
+    // Mirrors "sourceImage holds a picture" for threads that must not touch
+    // the images (parameter routing on the audio thread).
+    std::atomic<bool> sourceImagePresent { false };
+
     // View transform
     juce::AffineTransform viewTransform, inverseViewTransform;
     std::array<float, 3> rowSmoothState { 0.0f, 0.0f, 0.0f };
