@@ -48,6 +48,22 @@ void GreyFrameExchange::replaceFront (GreyFrame& replacement) noexcept
 }
 
 //==============================================================================
+LayerSnapshot::LayerSnapshot (const juce::Image& layer)
+    : pixels (layer.isValid() ? layer.createCopy() : juce::Image())
+{
+}
+
+juce::Image LayerSnapshot::restore() const
+{
+    return pixels.isValid() ? pixels.createCopy() : juce::Image();
+}
+
+size_t LayerSnapshot::bytes() const
+{
+    return pixels.isValid() ? (size_t) pixels.getWidth() * (size_t) pixels.getHeight() * 4 : 0;
+}
+
+//==============================================================================
 // Picture adoption, the colour pipeline, pen drawing and the picture files are
 // filled in below as they are built.
 

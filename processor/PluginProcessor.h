@@ -75,13 +75,33 @@ private:
 };
 
 //==============================================================================
+// One step of the pen layer's undo history. Kept in a compact form: a layer
+// is mostly transparent, and the history has no length limit.
+class LayerSnapshot
+{
+public:
+    LayerSnapshot() = default;
+    explicit LayerSnapshot (const juce::Image& layer);
+
+    // A new image equal to the layer the snapshot was taken of (a null image
+    // when that layer was null).
+    juce::Image restore() const;
+
+    // Memory the snapshot holds, in bytes.
+    size_t bytes() const;
+
+private:
+    juce::Image pixels;
+};
+
+//==============================================================================
 // A picture chain built aside (off the audio thread) so that the audio thread's
 // adoption only swaps handles and vectors: no decoding, scaling or copying.
 struct PreparedChain
 {
     juce::Image sourceImage, drawLayer, compositeImage, workImage, blurImage,
                 transformImage, outputImage, loadedDrawImage;
-    std::vector<juce::Image> undoImages;
+    std::vector<LayerSnapshot> undoImages;
     GreyFrame frame;
     juce::uint64 generation = 0; // the pending picture it was built for
     bool keepParams = false;
@@ -235,7 +255,7 @@ public:
     std::atomic<int> refLineCount { 1 };
 
     // Undo history of the pen layer (guarded by criticalSection)
-    std::vector<juce::Image> undoImages;
+    std::vector<LayerSnapshot> undoImages;
     int undoIndex = 0;
 
     // Picture files
