@@ -319,10 +319,15 @@ public:
     std::atomic<juce::uint32> workerPasses { 0 };
     bool isWorkerRunning() const { return isThreadRunning(); }
 
+protected:
+    // Stops the worker thread; the destructor calls it first. A subclass
+    // calls it from its own destructor so the worker is gone before the
+    // object's dynamic type changes.
+    void stopWorker();
+
 private:
     void run() override;
     void createParameters();
-    void stopWorker();
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessor)
 };

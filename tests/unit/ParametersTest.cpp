@@ -43,6 +43,7 @@ namespace
         // the vtable pointer this constructor rewrites. Both tables share the
         // same run(), so the overlap is harmless; keep it out of TSan's view.
         __attribute__ ((no_sanitize_thread)) ProbeProcessor() {}
+        ~ProbeProcessor() override { stopWorker(); }
 
         void parameterChanged (const juce::String& id, float v) override
         {
