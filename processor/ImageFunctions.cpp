@@ -1,6 +1,8 @@
 #include "PluginProcessor.h"
 #include "PictureFiles.h"
 
+#include <csetjmp>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -10,6 +12,12 @@
 #else
  #include <unistd.h>
 #endif
+
+#include <png.h>
+extern "C"
+{
+ #include <jpeglib.h>
+}
 
 //==============================================================================
 void GreyFrame::buildFrom (const juce::Image& image)
@@ -259,6 +267,130 @@ namespace kestrune::pictures
             return false;
         }
 
+        // PNG and JPEG are decoded here with the libraries' own error recovery:
+        // the framework's decoders do not survive a library error (a damaged
+        // or cut-off file would take the whole host down).
+        juce::Image decodePng (const void* data, size_t size)
+        {
+            png_image png {};
+            png.version = PNG_IMAGE_VERSION;
+
+            if (png_image_begin_read_from_memory (&png, data, size) == 0)
+                return {};
+
+            const bool hasAlpha = (png.format & PNG_FORMAT_FLAG_ALPHA) != 0;
+            png.format = PNG_FORMAT_RGBA; // 8-bit, straight alpha
+            std::vector<juce::uint8> pixels (PNG_IMAGE_SIZE (png));
+
+            if (png_image_finish_read (&png, nullptr, pixels.data(), 0, nullptr) == 0)
+            {
+                png_image_free (&png);
+                return {};
+            }
+
+            const int w = (int) png.width, h = (int) png.height;
+            juce::Image image (hasAlpha ? juce::Image::ARGB : juce::Image::RGB, w, h, false);
+            juce::Image::BitmapData out (image, juce::Image::BitmapData::writeOnly);
+
+            for (int y = 0; y < h; ++y)
+            {
+                const auto* src = pixels.data() + (size_t) y * (size_t) w * 4;
+                auto* dest = out.getLinePointer (y);
+
+                for (int x = 0; x < w; ++x, src += 4, dest += out.pixelStride)
+                {
+                    if (hasAlpha)
+                    {
+                        auto* p = reinterpret_cast<juce::PixelARGB*> (dest);
+                        p->setARGB (src[3], src[0], src[1], src[2]);
+                        p->premultiply();
+                    }
+                    else
+                    {
+                        reinterpret_cast<juce::PixelRGB*> (dest)->setARGB (255, src[0], src[1], src[2]);
+                    }
+                }
+            }
+
+            return image;
+        }
+
+        struct JpegErrors
+        {
+            jpeg_error_mgr manager;
+            std::jmp_buf jump;
+        };
+
+        [[noreturn]] void jpegFail (j_common_ptr info)
+        {
+            std::longjmp (reinterpret_cast<JpegErrors*> (info->err)->jump, 1);
+        }
+
+        void jpegSilent (j_common_ptr) {}
+
+        // Fills `rgb` with packed 8-bit RGB rows. Only C frames lie between
+        // the setjmp and any longjmp, and no C++ object is made after setjmp.
+        bool decodeJpegRows (const void* data, size_t size, std::vector<juce::uint8>& rgb, int& width, int& height)
+        {
+            jpeg_decompress_struct info;
+            JpegErrors errors;
+            info.err = jpeg_std_error (&errors.manager);
+            errors.manager.error_exit = jpegFail;
+            errors.manager.output_message = jpegSilent;
+
+            if (setjmp (errors.jump) != 0)
+            {
+                jpeg_destroy_decompress (&info);
+                return false;
+            }
+
+            jpeg_create_decompress (&info);
+            jpeg_mem_src (&info, static_cast<const unsigned char*> (data), (unsigned long) size);
+            jpeg_read_header (&info, TRUE);
+            info.out_color_space = JCS_RGB;
+            jpeg_start_decompress (&info);
+
+            if (info.output_components != 3)
+                jpegFail (reinterpret_cast<j_common_ptr> (&info));
+
+            width = (int) info.output_width;
+            height = (int) info.output_height;
+            rgb.resize ((size_t) width * (size_t) height * 3);
+
+            while (info.output_scanline < info.output_height)
+            {
+                JSAMPROW row = rgb.data() + (size_t) info.output_scanline * (size_t) width * 3;
+                jpeg_read_scanlines (&info, &row, 1);
+            }
+
+            jpeg_finish_decompress (&info);
+            jpeg_destroy_decompress (&info);
+            return true;
+        }
+
+        juce::Image decodeJpeg (const void* data, size_t size)
+        {
+            std::vector<juce::uint8> rgb;
+            int w = 0, h = 0;
+
+            if (! decodeJpegRows (data, size, rgb, w, h) || w <= 0 || h <= 0)
+                return {};
+
+            juce::Image image (juce::Image::RGB, w, h, false);
+            juce::Image::BitmapData out (image, juce::Image::BitmapData::writeOnly);
+
+            for (int y = 0; y < h; ++y)
+            {
+                const auto* src = rgb.data() + (size_t) y * (size_t) w * 3;
+                auto* dest = out.getLinePointer (y);
+
+                for (int x = 0; x < w; ++x, src += 3, dest += out.pixelStride)
+                    reinterpret_cast<juce::PixelRGB*> (dest)->setARGB (255, src[0], src[1], src[2]);
+            }
+
+            return image;
+        }
+
         std::atomic<juce::uint32> asideFileCounter { 0 };
 
         juce::String processTag()
@@ -301,14 +433,18 @@ namespace kestrune::pictures
         if (header.format == PictureFormat::jpeg && ! jpegHasEndMarker (static_cast<const juce::uint8*> (data), size))
             return {};
 
-        juce::MemoryInputStream in (data, size, false);
         juce::Image image;
 
         switch (header.format)
         {
-            case PictureFormat::png:  { juce::PNGImageFormat f;  image = f.decodeImage (in); break; }
-            case PictureFormat::jpeg: { juce::JPEGImageFormat f; image = f.decodeImage (in); break; }
-            case PictureFormat::gif:  { juce::GIFImageFormat f;  image = f.decodeImage (in); break; }
+            case PictureFormat::png:  image = decodePng (data, size); break;
+            case PictureFormat::jpeg: image = decodeJpeg (data, size); break;
+            case PictureFormat::gif:
+            {
+                juce::MemoryInputStream in (data, size, false);
+                image = juce::GIFImageFormat().decodeImage (in);
+                break;
+            }
             case PictureFormat::none: break;
         }
 
