@@ -391,6 +391,245 @@ namespace kestrune::pictures
             return image;
         }
 
+        // The first image of a GIF. Written here because the framework's GIF
+        // reader trusts the LZW stream and writes past its tables on damaged
+        // files. Anything malformed or cut short gives a null image.
+        juce::Image decodeGif (const juce::uint8* d, size_t n)
+        {
+            std::array<juce::PixelARGB, 256> globalPalette, palette;
+            for (auto& c : globalPalette)
+                c.setARGB (255, 0, 0, 0);
+
+            if (n < 13)
+                return {};
+
+            size_t i = 13;
+            if ((d[10] & 0x80) != 0)
+            {
+                const size_t count = (size_t) 2 << (d[10] & 7);
+                if (i + 3 * count > n)
+                    return {};
+                for (size_t k = 0; k < count; ++k)
+                    globalPalette[k].setARGB (255, d[i + 3 * k], d[i + 3 * k + 1], d[i + 3 * k + 2]);
+                i += 3 * count;
+            }
+
+            int transparent = -1;
+
+            // Skips a chain of sub-blocks; false when the file ends inside it.
+            auto skipSubBlocks = [&]
+            {
+                for (;;)
+                {
+                    if (i >= n)
+                        return false;
+                    const auto length = (size_t) d[i++];
+                    if (length == 0)
+                        return true;
+                    i += length;
+                }
+            };
+
+            for (;;)
+            {
+                if (i >= n)
+                    return {};
+
+                const auto block = d[i++];
+
+                if (block == ';')
+                    return {};
+
+                if (block == '!')
+                {
+                    if (i >= n)
+                        return {};
+                    const auto label = d[i++];
+                    if (label == 0xf9 && i + 5 <= n && d[i] >= 4 && (d[i + 1] & 1) != 0)
+                        transparent = d[i + 4];
+                    if (! skipSubBlocks())
+                        return {};
+                    continue;
+                }
+
+                if (block == ',')
+                    break;
+            }
+
+            if (i + 9 > n)
+                return {};
+
+            const int w = littleEndian16 (d + i + 4), h = littleEndian16 (d + i + 6);
+            const auto flags = d[i + 8];
+            i += 9;
+
+            if (w <= 0 || h <= 0)
+                return {};
+
+            palette = globalPalette;
+            if ((flags & 0x80) != 0)
+            {
+                const size_t count = (size_t) 2 << (flags & 7);
+                if (i + 3 * count > n)
+                    return {};
+                for (size_t k = 0; k < count; ++k)
+                    palette[k].setARGB (255, d[i + 3 * k], d[i + 3 * k + 1], d[i + 3 * k + 2]);
+                i += 3 * count;
+            }
+
+            if (i >= n)
+                return {};
+
+            const int minCodeSize = d[i++];
+            if (minCodeSize < 2 || minCodeSize > 8)
+                return {};
+
+            // Gather the image's sub-blocks; a chain without its terminator is cut off.
+            std::vector<juce::uint8> lzw;
+            for (;;)
+            {
+                if (i >= n)
+                    return {};
+                const auto length = (size_t) d[i++];
+                if (length == 0)
+                    break;
+                if (i + length > n)
+                    return {};
+                lzw.insert (lzw.end(), d + i, d + i + length);
+                i += length;
+            }
+
+            // LZW, least significant bit first.
+            const size_t total = (size_t) w * (size_t) h;
+            std::vector<juce::uint8> indices;
+            indices.reserve (total);
+
+            constexpr int maxCodes = 4096;
+            std::vector<int> prefix (maxCodes), firstOf (maxCodes);
+            std::vector<juce::uint8> suffix (maxCodes), stack;
+            stack.reserve (maxCodes);
+
+            const int clearCode = 1 << minCodeSize, endCode = clearCode + 1;
+            int codeSize = minCodeSize + 1, next = clearCode + 2, previous = -1;
+            size_t bit = 0;
+            const size_t totalBits = lzw.size() * 8;
+
+            for (int c = 0; c < clearCode; ++c)
+                firstOf[(size_t) c] = c;
+
+            while (indices.size() < total)
+            {
+                if (bit + (size_t) codeSize > totalBits)
+                    return {};
+
+                int code = 0;
+                for (int b = 0; b < codeSize; ++b, ++bit)
+                    code |= ((lzw[bit >> 3] >> (bit & 7)) & 1) << b;
+
+                if (code == clearCode)
+                {
+                    codeSize = minCodeSize + 1;
+                    next = clearCode + 2;
+                    previous = -1;
+                    continue;
+                }
+
+                if (code == endCode)
+                    return {}; // ended before every pixel was given
+
+                if (previous < 0)
+                {
+                    if (code >= clearCode)
+                        return {};
+                    indices.push_back ((juce::uint8) code);
+                    previous = code;
+                    continue;
+                }
+
+                int first = 0;
+                stack.clear();
+
+                if (code < next)
+                {
+                    first = firstOf[(size_t) code];
+                    for (int c = code; ; c = prefix[(size_t) c])
+                    {
+                        if (c < clearCode) { stack.push_back ((juce::uint8) c); break; }
+                        stack.push_back (suffix[(size_t) c]);
+                    }
+                }
+                else if (code == next && next < maxCodes)
+                {
+                    first = firstOf[(size_t) previous];
+                    stack.push_back ((juce::uint8) first);
+                    for (int c = previous; ; c = prefix[(size_t) c])
+                    {
+                        if (c < clearCode) { stack.push_back ((juce::uint8) c); break; }
+                        stack.push_back (suffix[(size_t) c]);
+                    }
+                }
+                else
+                {
+                    return {};
+                }
+
+                for (auto it = stack.rbegin(); it != stack.rend() && indices.size() < total; ++it)
+                    indices.push_back (*it);
+
+                if (next < maxCodes)
+                {
+                    prefix[(size_t) next] = previous;
+                    suffix[(size_t) next] = (juce::uint8) first;
+                    firstOf[(size_t) next] = firstOf[(size_t) previous];
+                    ++next;
+
+                    if (next == (1 << codeSize) && codeSize < 12)
+                        ++codeSize;
+                }
+
+                previous = code;
+            }
+
+            const bool hasAlpha = transparent >= 0;
+            if (hasAlpha)
+                palette[(size_t) transparent].setARGB (0, 0, 0, 0);
+
+            juce::Image image (hasAlpha ? juce::Image::ARGB : juce::Image::RGB, w, h, true);
+            juce::Image::BitmapData out (image, juce::Image::BitmapData::writeOnly);
+
+            // Interlaced rows come in four passes.
+            std::vector<int> rowOrder;
+            rowOrder.reserve ((size_t) h);
+            if ((flags & 0x40) != 0)
+            {
+                for (const auto& pass : { std::pair<int, int> { 0, 8 }, { 4, 8 }, { 2, 4 }, { 1, 2 } })
+                    for (int y = pass.first; y < h; y += pass.second)
+                        rowOrder.push_back (y);
+            }
+            else
+            {
+                for (int y = 0; y < h; ++y)
+                    rowOrder.push_back (y);
+            }
+
+            for (int r = 0; r < h; ++r)
+            {
+                auto* dest = out.getLinePointer (rowOrder[(size_t) r]);
+                const auto* src = indices.data() + (size_t) r * (size_t) w;
+
+                for (int x = 0; x < w; ++x, dest += out.pixelStride)
+                {
+                    const auto& colour = palette[src[x]];
+                    if (hasAlpha)
+                        reinterpret_cast<juce::PixelARGB*> (dest)->set (colour);
+                    else
+                        reinterpret_cast<juce::PixelRGB*> (dest)->set (colour);
+                }
+            }
+
+            return image;
+        }
+
         std::atomic<juce::uint32> asideFileCounter { 0 };
 
         juce::String processTag()
@@ -439,12 +678,7 @@ namespace kestrune::pictures
         {
             case PictureFormat::png:  image = decodePng (data, size); break;
             case PictureFormat::jpeg: image = decodeJpeg (data, size); break;
-            case PictureFormat::gif:
-            {
-                juce::MemoryInputStream in (data, size, false);
-                image = juce::GIFImageFormat().decodeImage (in);
-                break;
-            }
+            case PictureFormat::gif:  image = decodeGif (static_cast<const juce::uint8*> (data), size); break;
             case PictureFormat::none: break;
         }
 

@@ -488,3 +488,38 @@ TEST (PictureFiles, ProcessorStartsBlackWhileAForeignWriterScribblesOverTheDefau
     stop = true;
     scribbler.join();
 }
+
+TEST (PictureDecoding, DamagedFilesGiveNoPictureOrAWholeOneButNeverCrash)
+{
+    // The libraries report damage through their error handlers; a decoder that
+    // mishandles that takes the host down, so flip and cut bytes everywhere.
+    const auto picture = patternImage (40, 24);
+    const auto png = encodePng (picture);
+    const auto jpeg = encodeJpeg (picture);
+    const auto gifBytes = makeGif (1, 1);
+    const juce::MemoryBlock gif (gifBytes.data(), gifBytes.size());
+
+    juce::Random random (1234);
+    for (const auto* original : { &png, &jpeg, &gif })
+    {
+        for (int round = 0; round < 300; ++round)
+        {
+            juce::MemoryBlock damaged (*original);
+            auto* d = static_cast<juce::uint8*> (damaged.getData());
+            const auto size = (int) damaged.getSize();
+            const int flips = 1 + random.nextInt (4);
+            for (int k = 0; k < flips; ++k)
+                d[random.nextInt (size)] ^= (juce::uint8) (1 + random.nextInt (255));
+
+            const auto keep = (round % 3 == 0) ? (size_t) random.nextInt (size) : (size_t) size;
+            const auto image = pictures::decodePicture (damaged.getData(), keep);
+
+            if (image.isValid())
+            {
+                const auto header = pictures::readPictureHeader (damaged.getData(), keep);
+                EXPECT_EQ (image.getWidth(), header.width);
+                EXPECT_EQ (image.getHeight(), header.height);
+            }
+        }
+    }
+}
