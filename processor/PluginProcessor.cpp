@@ -1,5 +1,6 @@
 #include "PluginProcessor.h"
 #include "PluginEditor.h"
+#include "PictureFiles.h"
 
 #include <cmath>
 
@@ -84,8 +85,48 @@ KestruneAudioProcessor::KestruneAudioProcessor()
 {
     createParameters();
 
+    // Images folder and default picture. The folder's creation may fail
+    // (read-only Documents); then nothing is written and there is no picture.
+    const auto imagesFolder = juce::File::getSpecialLocation (juce::File::userDocumentsDirectory)
+                                  .getChildFile (imagesFolderName);
+
+    if (imagesFolder.getFullPathName().isEmpty() || ! imagesFolder.exists())
+        imagesFolder.createDirectory();
+
+    const auto defaultPath = getFilePath ("imageDegault.png");
+
+    sourceImage = juce::Image (juce::Image::ARGB, 480, 330, true);
+    iniImages(); // opaque black
+
+    // Every instance on the machine rewrites this file, possibly at the same
+    // moment: it is written aside and renamed into place.
+    const bool defaultWritten = kestrune::pictures::writePngReplacing (sourceImage, juce::File (defaultPath), 16384);
+
     dryDelayBuffer.setSize (2, 2 * fftSize);
     dryDelayBuffer.clear();
+
+    // Read the default picture back. Another writer may have put something
+    // else there in between; a processor still always starts black, unless
+    // its own picture could not be written at all.
+    imageFilePath = defaultPath;
+    auto decoded = kestrune::pictures::decodePictureFile (juce::File (defaultPath));
+
+    if (! kestrune::pictures::isOpaqueBlack (decoded, 480, 330))
+        decoded = defaultWritten ? sourceImage.createCopy() : juce::Image();
+
+    loadedImage = decoded;
+    pendingGeneration.fetch_add (1, std::memory_order_release);
+    newImagePending.store (true, std::memory_order_release);
+
+    {
+        // Adopt at once. The lock is shared with other instances' workers, so
+        // wait for it here rather than let the adoption's try-lock miss it.
+        const juce::ScopedLock sl (criticalSection);
+        prepareAdoption();
+        checkAndLoadFile();
+    }
+
+    needColourUpdate.store (false, std::memory_order_release);
 
     startThread();
 }
@@ -259,6 +300,33 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
 
     if (xml != nullptr && xml->hasTagName (apvts.state.getType()))
         apvts.replaceState (juce::ValueTree::fromXml (*xml));
+}
+
+//==============================================================================
+void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
+{
+    isLoading.store (true, std::memory_order_release);
+
+    // Decode before taking the lock: the worker and the canvas wait on it.
+    const auto file = juce::File::isAbsolutePath (path) ? juce::File (path)
+                                                        : juce::File::getCurrentWorkingDirectory().getChildFile (path);
+    auto decoded = kestrune::pictures::decodePictureFile (file);
+
+    {
+        const juce::ScopedLock sl (criticalSection);
+
+        imageFilePath = path;
+        loadedImage = decoded;
+        createImageDrawPath();
+        setImagePathToValueState();
+        keepParams.store (keep, std::memory_order_release);
+
+        // Everything above is published before the flag.
+        pendingGeneration.fetch_add (1, std::memory_order_release);
+        newImagePending.store (true, std::memory_order_release);
+    }
+
+    isLoading.store (false, std::memory_order_release);
 }
 
 //==============================================================================

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "TestSupport.h"
+
+#include <vector>
+
+// Helpers for tests that load, adopt and inspect pictures.
+namespace kestrune::test
+{
+    // A folder for picture files that tests make (outside the images folder).
+    inline juce::File pictureScratchFolder()
+    {
+        auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("test-pictures");
+        dir.createDirectory();
+        return dir;
+    }
+
+    inline juce::MemoryBlock encodePng (const juce::Image& image)
+    {
+        juce::MemoryBlock block;
+        juce::MemoryOutputStream out (block, false);
+        juce::PNGImageFormat().writeImageToStream (image, out);
+        out.flush();
+        return block;
+    }
+
+    inline juce::MemoryBlock encodeJpeg (const juce::Image& image)
+    {
+        juce::MemoryBlock block;
+        juce::MemoryOutputStream out (block, false);
+        juce::JPEGImageFormat jpeg;
+        jpeg.setQuality (0.9f);
+        jpeg.writeImageToStream (image, out);
+        out.flush();
+        return block;
+    }
+
+    inline juce::File writeBytes (const juce::String& name, const void* data, size_t size)
+    {
+        auto file = pictureScratchFolder().getChildFile (name);
+        file.replaceWithData (data, size);
+        return file;
+    }
+
+    inline juce::File writeBytes (const juce::String& name, const juce::MemoryBlock& block)
+    {
+        return writeBytes (name, block.getData(), block.getSize());
+    }
+
+    inline juce::Image solidImage (int w, int h, juce::Colour c, juce::Image::PixelFormat format = juce::Image::RGB)
+    {
+        juce::Image image (format, w, h, true);
+        image.clear (image.getBounds(), c);
+        return image;
+    }
+
+    // A 1 x 1 GIF (white, 89a) whose logical screen and image sizes can be set.
+    inline std::vector<juce::uint8> makeGif (int screenW, int screenH, int imageW = 1, int imageH = 1)
+    {
+        auto lo = [] (int v) { return (juce::uint8) (v & 0xff); };
+        auto hi = [] (int v) { return (juce::uint8) ((v >> 8) & 0xff); };
+        return { 'G', 'I', 'F', '8', '9', 'a', lo (screenW), hi (screenW), lo (screenH), hi (screenH),
+                 0x80, 0x00, 0x00,                      // global colour table of 2 entries
+                 0xff, 0xff, 0xff, 0x00, 0x00, 0x00,
+                 ',', 0, 0, 0, 0, lo (imageW), hi (imageW), lo (imageH), hi (imageH), 0x00,
+                 0x02, 0x02, 0x44, 0x01, 0x00,          // LZW data for one pixel of index 0
+                 ';' };
+    }
+
+    // Lets the processor's worker prepare the pending picture and adopts it the
+    // way an audio block would (this thread stands in for the audio thread).
+    inline bool adoptPending (KestruneAudioProcessor& p, int timeoutMs = 3000)
+    {
+        return waitFor ([&p]
+        {
+            p.checkAndLoadFile();
+            return ! p.newImagePending.load();
+        }, timeoutMs);
+    }
+
+    inline juce::Image copyUnderLock (const juce::Image& image)
+    {
+        const juce::ScopedLock sl (criticalSection);
+        return image.isValid() ? image.createCopy() : juce::Image();
+    }
+}
