@@ -19,13 +19,44 @@ void GreyFrame::buildFrom (const juce::Image& image)
 
     const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
 
-    for (int y = 0; y < height; ++y)
+    auto greyOf = [] (juce::Colour c)
     {
-        for (int x = 0; x < width; ++x)
+        return ((float) c.getRed() / 255.0f + (float) c.getGreen() / 255.0f + (float) c.getBlue() / 255.0f) / 3.0f;
+    };
+
+    // Opaque ARGB and RGB pixels (the usual case) are read straight from
+    // memory; anything else goes through the colour accessor. The picture is
+    // walked in bands of columns so that the transposed writes stay in cache.
+    constexpr int band = 32;
+
+    for (int x0 = 0; x0 < width; x0 += band)
+    {
+        const int x1 = juce::jmin (width, x0 + band);
+
+        for (int y = 0; y < height; ++y)
         {
-            const auto c = data.getPixelColour (x, y);
-            grey[(size_t) x * (size_t) height + (size_t) y]
-                = ((float) c.getRed() / 255.0f + (float) c.getGreen() / 255.0f + (float) c.getBlue() / 255.0f) / 3.0f;
+            const auto* p = data.getPixelPointer (x0, y);
+            auto* out = grey.data() + (size_t) x0 * (size_t) height + (size_t) y;
+
+            for (int x = x0; x < x1; ++x, p += data.pixelStride, out += height)
+            {
+                if (data.pixelFormat == juce::Image::ARGB)
+                {
+                    const auto& px = *reinterpret_cast<const juce::PixelARGB*> (p);
+                    *out = px.getAlpha() == 255
+                             ? ((float) px.getRed() / 255.0f + (float) px.getGreen() / 255.0f + (float) px.getBlue() / 255.0f) / 3.0f
+                             : greyOf (data.getPixelColour (x, y));
+                }
+                else if (data.pixelFormat == juce::Image::RGB)
+                {
+                    const auto& px = *reinterpret_cast<const juce::PixelRGB*> (p);
+                    *out = ((float) px.getRed() / 255.0f + (float) px.getGreen() / 255.0f + (float) px.getBlue() / 255.0f) / 3.0f;
+                }
+                else
+                {
+                    *out = greyOf (data.getPixelColour (x, y));
+                }
+            }
         }
     }
 }
@@ -266,10 +297,19 @@ void KestruneAudioProcessor::runColourStages()
     const int width  = compositeImage.getWidth();
     const int height = compositeImage.getHeight();
 
-    // Picture and pen layer, each stretched over the whole composite.
+    // Picture and pen layer, each stretched over the whole composite. The
+    // picture is opaque, so at the composite's own size drawing it is a copy.
     {
+        const bool sameShape = sourceImage.getBounds() == compositeImage.getBounds()
+                                && sourceImage.getFormat() == compositeImage.getFormat();
+        if (sameShape)
+            copyPixels (sourceImage, compositeImage);
+
         juce::Graphics g (compositeImage);
-        g.drawImage (sourceImage, 0, 0, width, height, 0, 0, sourceImage.getWidth(), sourceImage.getHeight());
+
+        if (! sameShape)
+            g.drawImage (sourceImage, 0, 0, width, height, 0, 0, sourceImage.getWidth(), sourceImage.getHeight());
+
         g.setOpacity (1.0f);
 
         if (drawLayer.isValid())
@@ -299,38 +339,35 @@ void KestruneAudioProcessor::runColourStages()
         }
     }
 
-    // Brightness and contrast act on each channel value alone: tabulate them.
+    // Brightness, contrast and the black-and-white threshold each act on one
+    // channel value alone: tabulate them, in that order, and run one sweep.
     {
         const int brightness = (int) (brightnessValue->load() * 128.0f);
         const double contrast = (double) contrastValue->load();
+        const bool blackAndWhite = bwsetValue->load() == 1.0f;
+        const float threshold = bwthrresholdValue->load() * 255.0f;
         std::array<juce::uint8, 256> table {};
 
         for (int c = 0; c < 256; ++c)
         {
             const int c1 = juce::jlimit (0, 255, c + brightness);
             const double c2 = (((double) c1 / 255.0 - 0.5) * contrast + 0.5) * 255.0;
-            table[(size_t) c] = clampChannel ((int) c2);
+            int level = clampChannel ((int) c2);
+
+            if (blackAndWhite)
+                level = (float) level < threshold ? 0 : 255;
+
+            table[(size_t) c] = (juce::uint8) level;
         }
 
-        rewritePixels (workImage, [&table] (Rgba& c)
+        rewritePixels (workImage, [&table, blackAndWhite] (Rgba& c)
         {
             c.r = table[(size_t) c.r];
             c.g = table[(size_t) c.g];
             c.b = table[(size_t) c.b];
-        });
-    }
 
-    // Black and white.
-    if (bwsetValue->load() == 1.0f)
-    {
-        const float threshold = bwthrresholdValue->load() * 255.0f;
-
-        rewritePixels (workImage, [threshold] (Rgba& c)
-        {
-            c.r = (float) c.r < threshold ? 0 : 255;
-            c.g = (float) c.g < threshold ? 0 : 255;
-            c.b = (float) c.b < threshold ? 0 : 255;
-            c.a = 255;
+            if (blackAndWhite)
+                c.a = 255;
         });
     }
 
