@@ -67,10 +67,11 @@ namespace
 
         // Runs the colour stages on a one-row picture holding the given levels
         // and returns the levels of the work image.
-        std::vector<int> colourStagesOn (const std::vector<int>& levels)
+        std::vector<int> colourStagesOn (const std::vector<int>& levels,
+                                         juce::Image::PixelFormat format = juce::Image::ARGB)
         {
             const auto w = (int) levels.size();
-            install (greyPicture (w, 1, [&] (int x, int) { return levels[(size_t) x]; }));
+            install (greyPicture (w, 1, [&] (int x, int) { return levels[(size_t) x]; }, format));
             fullPass();
 
             std::vector<int> out;
@@ -141,6 +142,7 @@ TEST (ColourPipeline, BrightnessAndContrastValues)
     // through the truncation.
     auto out = rig.colourStagesOn (probe);
     EXPECT_EQ (out, (std::vector<int> { 0, 0, 1, 4, 57, 59, 64, 100, 128, 192, 200, 255 }));
+    EXPECT_EQ (rig.colourStagesOn (probe, juce::Image::RGB), out); // a JPEG's chain has no alpha
 
     rig.set (rig.p->contrastValue, 2.0f);
     out = rig.colourStagesOn ({ 0, 64, 128, 192, 255 });
@@ -293,6 +295,15 @@ TEST (ColourPipeline, PenLayerIsStretchedOverThePicture)
     EXPECT_EQ (redAt (rig.p->compositeImage, 15, 15), 255);
     EXPECT_EQ (redAt (rig.p->compositeImage, 30, 10), 0);
     EXPECT_EQ (redAt (rig.p->outputImage, 15, 15), 255);
+
+    // A picture of another size than the chain (as after a recording) is
+    // stretched too: its bottom half, white, covers the composite's.
+    rig.p->drawLayer = juce::Image (juce::Image::ARGB, 40, 20, true);
+    rig.p->sourceImage = greyPicture (10, 4, [] (int, int y) { return y >= 2 ? 255 : 0; }, juce::Image::RGB);
+    rig.fullPass();
+    EXPECT_EQ (redAt (rig.p->compositeImage, 20, 3), 0);
+    EXPECT_EQ (redAt (rig.p->compositeImage, 20, 16), 255);
+    EXPECT_EQ (redAt (rig.p->outputImage, 35, 16), 255);
 }
 
 //==============================================================================
