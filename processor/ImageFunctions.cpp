@@ -19,10 +19,21 @@ void GreyFrame::buildFrom (const juce::Image& image)
 
     const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
 
-    auto greyOf = [] (juce::Colour c)
+    // c / 255 for every channel value, so that a pixel costs one division.
+    static const auto channelShare = []
     {
-        return ((float) c.getRed() / 255.0f + (float) c.getGreen() / 255.0f + (float) c.getBlue() / 255.0f) / 3.0f;
+        std::array<float, 256> shares {};
+        for (size_t c = 0; c < shares.size(); ++c)
+            shares[c] = (float) c / 255.0f;
+        return shares;
+    }();
+
+    auto greyOfLevels = [] (int r, int g, int b)
+    {
+        return (channelShare[(size_t) r] + channelShare[(size_t) g] + channelShare[(size_t) b]) / 3.0f;
     };
+
+    auto greyOf = [&] (juce::Colour c) { return greyOfLevels (c.getRed(), c.getGreen(), c.getBlue()); };
 
     // Opaque ARGB and RGB pixels (the usual case) are read straight from
     // memory; anything else goes through the colour accessor. The picture is
@@ -43,14 +54,13 @@ void GreyFrame::buildFrom (const juce::Image& image)
                 if (data.pixelFormat == juce::Image::ARGB)
                 {
                     const auto& px = *reinterpret_cast<const juce::PixelARGB*> (p);
-                    *out = px.getAlpha() == 255
-                             ? ((float) px.getRed() / 255.0f + (float) px.getGreen() / 255.0f + (float) px.getBlue() / 255.0f) / 3.0f
-                             : greyOf (data.getPixelColour (x, y));
+                    *out = px.getAlpha() == 255 ? greyOfLevels (px.getRed(), px.getGreen(), px.getBlue())
+                                                : greyOf (data.getPixelColour (x, y));
                 }
                 else if (data.pixelFormat == juce::Image::RGB)
                 {
                     const auto& px = *reinterpret_cast<const juce::PixelRGB*> (p);
-                    *out = ((float) px.getRed() / 255.0f + (float) px.getGreen() / 255.0f + (float) px.getBlue() / 255.0f) / 3.0f;
+                    *out = greyOfLevels (px.getRed(), px.getGreen(), px.getBlue());
                 }
                 else
                 {
