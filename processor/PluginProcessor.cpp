@@ -285,7 +285,149 @@ void KestruneAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juc
 }
 
 //==============================================================================
-void KestruneAudioProcessor::parameterChanged (const juce::String&, float) {}
+void KestruneAudioProcessor::parameterChanged (const juce::String& parameterID, float newValue)
+{
+    // While a picture loads every change is ignored here (the value itself
+    // still changes).
+    if (isLoading.load (std::memory_order_acquire))
+        return;
+
+    if (parameterID == "horrescale" || parameterID == "verrescale")
+        reloadImage.store (true, std::memory_order_release);
+
+    if (! sourceImagePresent.load (std::memory_order_acquire))
+        return;
+
+    if (parameterID == "contrast" || parameterID == "blurforxaxis" || parameterID == "bwset"
+         || parameterID == "bwthrreshold" || parameterID == "brightness")
+    {
+        needColourUpdate.store (true, std::memory_order_release);
+        return;
+    }
+
+    // Grid: the switch turned on last decides; turning one off changes nothing.
+    if (parameterID.length() == 8 && parameterID.startsWith ("refline"))
+    {
+        const auto k = parameterID.getLastCharacter() - '0';
+
+        if (k >= 0 && k <= 5 && newValue == 1.0f)
+            refLineCount.store (1 << k, std::memory_order_release);
+    }
+
+    if (parameterID == "a_interval")
+    {
+        requestIntervalCoupling (couplingFromA);
+        return;
+    }
+
+    if (parameterID == "b_interval")
+    {
+        requestIntervalCoupling (couplingFromB);
+        return;
+    }
+
+    if (parameterID == "startposition" && ! intervalSyncGuardRaisedHere())
+    {
+        requestIntervalCoupling (couplingFromStart);
+        return;
+    }
+
+    needTransformUpdate.store (true, std::memory_order_release);
+}
+
+bool KestruneAudioProcessor::intervalSyncGuardRaisedHere() const noexcept
+{
+    return intervalCouplingOwner.load() == juce::Thread::getCurrentThreadId()
+            && intervalSyncGuard.load (std::memory_order_relaxed);
+}
+
+void KestruneAudioProcessor::requestIntervalCoupling (unsigned request)
+{
+    const auto self = juce::Thread::getCurrentThreadId();
+
+    // A change caused by the coupling this thread is running.
+    if (intervalCouplingOwner.load() == self)
+    {
+        runIntervalCouplingStep (request);
+        return;
+    }
+
+    // Leave the request, then try to become the owner. If another thread owns
+    // the coupling, it runs the request before it lets go: either it sees the
+    // request after its release, or this thread's attempt sees no owner.
+    deferredIntervalCoupling.fetch_or (request);
+
+    for (;;)
+    {
+        juce::Thread::ThreadID noOwner = nullptr;
+
+        if (! intervalCouplingOwner.compare_exchange_strong (noOwner, self))
+            return;
+
+        for (auto pending = deferredIntervalCoupling.exchange (0); pending != 0;
+                  pending = deferredIntervalCoupling.exchange (0))
+        {
+            for (auto step : { couplingFromA, couplingFromB, couplingFromStart })
+                if ((pending & step) != 0)
+                    runIntervalCouplingStep (step);
+        }
+
+        intervalCouplingOwner.store (nullptr);
+
+        if (deferredIntervalCoupling.load() == 0)
+            return;
+    }
+}
+
+void KestruneAudioProcessor::runIntervalCouplingStep (unsigned request)
+{
+    const float a = aIntervalValue->load();
+    const float b = bIntervalValue->load();
+
+    if (request == couplingFromA)
+    {
+        if (a > b)
+            setParameterNotifyingHost ("b_interval", a);
+        else
+            intervalStart.store (a);
+
+        if (! intervalSyncGuard.load (std::memory_order_relaxed))
+        {
+            intervalSyncGuard.store (true, std::memory_order_relaxed);
+            setParameterNotifyingHost ("startposition", aIntervalValue->load());
+            intervalSyncGuard.store (false, std::memory_order_relaxed);
+        }
+    }
+    else if (request == couplingFromB)
+    {
+        if (a > b)
+            setParameterNotifyingHost ("a_interval", b);
+        else
+            intervalEnd.store (b);
+    }
+    else if (request == couplingFromStart && ! intervalSyncGuard.load (std::memory_order_relaxed))
+    {
+        // Move the interval to start at "startposition", keeping its length;
+        // push it back against the right edge when it would run past it.
+        const float length = b - a;
+        intervalSyncGuard.store (true, std::memory_order_relaxed);
+
+        const float start = startpositionValue->load();
+
+        if (start + length > 1.0f)
+        {
+            setParameterNotifyingHost ("a_interval", 1.0f - length);
+            setParameterNotifyingHost ("b_interval", 1.0f);
+        }
+        else
+        {
+            setParameterNotifyingHost ("a_interval", start);
+            setParameterNotifyingHost ("b_interval", startpositionValue->load() + length);
+        }
+
+        intervalSyncGuard.store (false, std::memory_order_relaxed);
+    }
+}
 
 void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
 {

@@ -272,6 +272,26 @@ public:
     std::atomic<bool> intervalSyncGuard { false };
     std::atomic<int> refLineCount { 1 };
 
+    //==========================================================================
+    // Colour pipeline and parameter routing helpers
+    //
+    // The colour stages of a full pass (composite, resolution, brightness and
+    // contrast, black and white, row smoothing); the caller holds criticalSection.
+    void runColourStages();
+
+    // The interval coupling moves other parameters from inside a parameter's
+    // change callback, where the framework holds that parameter's listener
+    // lock. Only one thread at a time (the owner) runs it; a thread that finds
+    // another owner leaves its request in deferredIntervalCoupling, which the
+    // owner runs before it lets go. So no thread ever waits inside the coupling
+    // for another, and intervalSyncGuard is only touched by the owner.
+    enum IntervalCouplingRequest : unsigned { couplingFromA = 1, couplingFromB = 2, couplingFromStart = 4 };
+    std::atomic<juce::Thread::ThreadID> intervalCouplingOwner { nullptr };
+    std::atomic<unsigned> deferredIntervalCoupling { 0 };
+    void requestIntervalCoupling (unsigned request);
+    void runIntervalCouplingStep (unsigned request);
+    bool intervalSyncGuardRaisedHere() const noexcept;
+
     // Undo history of the pen layer (guarded by criticalSection)
     std::vector<LayerSnapshot> undoImages;
     int undoIndex = 0;

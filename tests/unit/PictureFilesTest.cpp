@@ -85,7 +85,11 @@ TEST (PictureFiles, ConstructionWritesAndAdoptsTheBlackDefaultPicture)
         if (round == 1)
             defaultPictureFile().replaceWithData (red.getData(), red.getSize());
 
-        auto p = makeProcessor();
+        // Holding the pipeline lock keeps the worker's first pass back, so the
+        // state the constructor leaves can be read before the worker moves it on.
+        std::unique_ptr<KestruneAudioProcessor> p;
+        const juce::ScopedLock sl (criticalSection);
+        p = makeProcessor();
 
         const auto onDisk = decodeFile (defaultPictureFile());
         EXPECT_TRUE (pictures::isOpaqueBlack (onDisk, 480, 330));
@@ -102,7 +106,6 @@ TEST (PictureFiles, ConstructionWritesAndAdoptsTheBlackDefaultPicture)
         EXPECT_FALSE (p->keepParams.load());
         EXPECT_TRUE (p->sourceImagePresent.load());
 
-        const juce::ScopedLock sl (criticalSection);
         EXPECT_TRUE (pictures::isOpaqueBlack (p->loadedImage, 480, 330));
         EXPECT_TRUE (pictures::isOpaqueBlack (p->sourceImage, 480, 330));
         EXPECT_TRUE (pictures::isOpaqueBlack (p->outputImage, 480, 330));
@@ -114,6 +117,9 @@ TEST (PictureFiles, ConstructionWritesAndAdoptsTheBlackDefaultPicture)
         ASSERT_EQ (frame.width, 480);
         ASSERT_EQ (frame.height, 330);
         EXPECT_EQ (frame.pixel (479, 329), 0.0f);
+
+        const juce::ScopedUnlock su (criticalSection);
+        p.reset();
     }
 }
 
