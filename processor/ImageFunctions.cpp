@@ -91,6 +91,5 @@ void KestruneAudioProcessor::setImageDrawPathToValueState() {}
 void KestruneAudioProcessor::setImagePathToValueState() {}
 void KestruneAudioProcessor::saveImageToDisk (juce::Image&, juce::String) {}
 void KestruneAudioProcessor::loadFile (const juce::String&, bool) {}
-juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::String& path) { return path; }
 
 void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>&) {}
