@@ -272,7 +272,6 @@ juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
                .getFullPathName();
 }
 
-juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::String& path) { return path; }
 
 void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>&) {}
 

@@ -429,19 +429,287 @@ void KestruneAudioProcessor::runIntervalCouplingStep (unsigned request)
     }
 }
 
+//==============================================================================
+namespace
+{
+    // Our state is two elements deep. The XML parser recurses once per level,
+    // so a blob nested thousands deep could exhaust the host's stack; such a
+    // blob is refused before it is parsed.
+    bool nestingDepthWithin (const char* text, size_t length, int limit)
+    {
+        int depth = 0;
+
+        for (size_t i = 0; i + 1 < length; ++i)
+        {
+            if (text[i] != '<')
+                continue;
+
+            const auto next = text[i + 1];
+
+            if (next == '/')
+            {
+                --depth;
+                continue;
+            }
+
+            if (next == '?' || next == '!')
+                continue;
+
+            // An opening tag: find its end, skipping quoted attribute values.
+            char quote = 0;
+            size_t j = i + 1;
+
+            for (; j < length; ++j)
+            {
+                const auto c = text[j];
+
+                if (quote != 0)
+                {
+                    if (c == quote)
+                        quote = 0;
+                }
+                else if (c == '"' || c == '\'')
+                {
+                    quote = c;
+                }
+                else if (c == '>')
+                {
+                    break;
+                }
+            }
+
+            const bool selfClosing = j < length && text[j - 1] == '/';
+
+            if (! selfClosing && ++depth > limit)
+                return false;
+
+            i = j;
+        }
+
+        return true;
+    }
+
+    // Parses a state blob the way the framework's reader does, with the
+    // nesting check in front of the parser.
+    std::unique_ptr<juce::XmlElement> readStateXml (const void* data, int sizeInBytes)
+    {
+        if (data == nullptr || sizeInBytes < 9)
+            return {};
+
+        const auto* bytes = static_cast<const char*> (data);
+
+        if (juce::ByteOrder::littleEndianInt (bytes) != juce::ByteOrder::littleEndianInt ("VC2!"))
+            return {};
+
+        const auto storedLength = (int) juce::ByteOrder::littleEndianInt (bytes + 4);
+
+        if (storedLength <= 0)
+            return {};
+
+        const auto length = (size_t) juce::jmin (sizeInBytes - 8, storedLength);
+
+        if (! nestingDepthWithin (bytes + 8, length, 32))
+            return {};
+
+        return juce::parseXML (juce::String::fromUTF8 (bytes + 8, (int) length));
+    }
+
+    bool isFiniteNumber (const juce::var& v)
+    {
+        if (v.isString())
+        {
+            const auto text = v.toString().trim();
+
+            if (text.isEmpty() || ! text.containsOnly ("0123456789+-.eE"))
+                return false;
+        }
+
+        return std::isfinite ((float) (double) v);
+    }
+
+    bool canShowWindows()
+    {
+       #if JUCE_LINUX || JUCE_BSD
+        if (std::getenv ("DISPLAY") == nullptr)
+            return false;
+       #endif
+
+        return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
+    }
+
+    juce::Image decodeStoredPicture (const juce::String& path)
+    {
+        if (path.isEmpty())
+            return {};
+
+        return kestrune::pictures::decodePictureFile (juce::File (path));
+    }
+}
+
+juce::String KestruneAudioProcessor::imageAlertText (const juce::String& path)
+{
+    return "The image not found in the relevant path: " + path + "\n" + "Kestrune will not work properly.";
+}
+
+void KestruneAudioProcessor::showImageAlert (const juce::String& path)
+{
+    imageAlertsRequested.fetch_add (1);
+
+    // Only where a window can appear: a headless render or a plug-in scan has
+    // no display, and the box must not take such a host down.
+    juce::MessageManager::callAsync ([text = imageAlertText (path)]
+    {
+        if (canShowWindows())
+            juce::NativeMessageBox::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon,
+                                                         "Kestrune Image Alert", text, nullptr, nullptr);
+    });
+}
+
+juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::String& path)
+{
+    const auto name = path.fromLastOccurrenceOf ("/", false, false);
+    const auto candidate = getFilePath (name);
+
+    if (candidate.isNotEmpty() && juce::File (candidate).exists())
+        return candidate;
+
+    return path;
+}
+
 void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
 {
     auto state = apvts.copyState();
     std::unique_ptr<juce::XmlElement> xml (state.createXml());
     copyXmlToBinary (*xml, destData);
+
+    // Take steady copies of the pictures under the pipeline lock, then encode
+    // them outside it. While a picture waits for adoption, the pen layer that
+    // belongs to the stored paths is the one the adoption will bring in, not
+    // the one still on screen; without one nothing is written, so a stored
+    // drawing is never overwritten by another picture's strokes.
+    juce::Image layer, picture;
+    juce::String layerPath, picturePath;
+    {
+        const juce::ScopedLock sl (criticalSection);
+        picture = loadedImage;
+        picturePath = imageFilePath;
+        layerPath = drawImagePath;
+
+        if (newImagePending.load (std::memory_order_acquire))
+            layer = keepParams.load() ? loadedDrawImage : juce::Image();
+        else if (drawLayer.isValid())
+            layer = drawLayer.createCopy();
+    }
+
+    if (layer.isValid())
+        saveImageToDisk (layer, layerPath);
+
+    if (picture.isValid())
+        saveImageToDisk (picture, picturePath);
 }
 
 void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
 {
-    std::unique_ptr<juce::XmlElement> xml (getXmlFromBinary (data, sizeInBytes));
+    auto xml = readStateXml (data, sizeInBytes);
 
-    if (xml != nullptr && xml->hasTagName (apvts.state.getType()))
-        apvts.replaceState (juce::ValueTree::fromXml (*xml));
+    // A blob that is not ours changes nothing: the running picture, its pen
+    // strokes and its undo history stay as they are.
+    if (xml == nullptr || ! xml->getTagName().equalsIgnoreCase (apvts.state.getType().toString()))
+        return;
+
+    auto tree = juce::ValueTree::fromXml (*xml);
+
+    if (! tree.isValid())
+        return;
+
+    // Values that are not finite numbers count as missing.
+    for (auto child : tree)
+        if (child.hasType ("PARAM") && child.hasProperty ("value") && ! isFiniteNumber (child.getProperty ("value")))
+            child.removeProperty ("value", nullptr);
+
+    // Parameters are restored one by one in the order of their IDs, each to
+    // its stored value or its default, so the interval coupling sees them in
+    // a fixed order whatever the order of the elements.
+    juce::StringArray ids;
+    for (auto* p : getParameters())
+        if (auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (p))
+            ids.add (ranged->paramID);
+
+    std::sort (ids.begin(), ids.end(), [] (const juce::String& a, const juce::String& b) { return a.compare (b) < 0; });
+
+    for (const auto& id : ids)
+    {
+        auto* param = apvts.getParameter (id);
+        const auto child = tree.getChildWithProperty ("id", id);
+        const auto plain = child.isValid() && child.hasType ("PARAM") && child.hasProperty ("value")
+                               ? (float) (double) child.getProperty ("value")
+                               : param->convertFrom0to1 (param->getDefaultValue());
+        setParameterNotifyingHost (id, plain);
+    }
+
+    // Then the tree itself replaces the state, carrying the values now in
+    // force so that the replacement changes no parameter a second time.
+    for (auto child : tree)
+        if (child.hasType ("PARAM"))
+            if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
+                child.setProperty ("value", value->load(), nullptr);
+
+    apvts.replaceState (tree);
+
+    for (size_t k = 0; k < reflineValues.size(); ++k)
+        if (reflineValues[k]->load() == 1.0f)
+            refLineCount.store (1 << (int) k);
+
+    auto paths = apvts.state.getChildWithName ("ImagePath");
+
+    if (! paths.isValid())
+    {
+        paths = juce::ValueTree ("ImagePath");
+        apvts.state.appendChild (paths, nullptr);
+    }
+
+    auto resolve = [this] (juce::String stored, juce::String current)
+    {
+        if (stored.isEmpty())
+            return current;
+
+        auto found = backWardCompatibilityFileSearch (stored);
+        return juce::File (found).exists() ? found : juce::String();
+    };
+
+    juce::String picturePath, layerPath;
+    {
+        const juce::ScopedLock sl (criticalSection);
+        picturePath = resolve (paths.getProperty ("path").toString(), imageFilePath);
+        layerPath = resolve (paths.getProperty ("pathDraw").toString(), drawImagePath);
+    }
+
+    // Without a picture in force nothing is loaded, and the pen-layer path is
+    // left as it was: pointing it at a stored drawing while the running layer
+    // stays would let the next save overwrite that drawing.
+    if (picturePath.isEmpty())
+    {
+        const juce::ScopedLock sl (criticalSection);
+        imageFilePath = {};
+        return;
+    }
+
+    auto picture = decodeStoredPicture (picturePath);
+    auto layer = decodeStoredPicture (layerPath);
+
+    if (! picture.isValid())
+        showImageAlert (picturePath);
+
+    {
+        const juce::ScopedLock sl (criticalSection);
+        imageFilePath = picturePath;
+        drawImagePath = layerPath;
+        loadedImage = picture;
+        loadedDrawImage = layer;
+        keepParams.store (true, std::memory_order_release);
+        pendingGeneration.fetch_add (1, std::memory_order_release);
+        newImagePending.store (true, std::memory_order_release);
+    }
 }
 
 //==============================================================================

@@ -185,6 +185,10 @@ public:
     bool undoStroke();
     bool redoStroke();
 
+    // Saved state: the warning shown when a restored picture does not decode.
+    static juce::String imageAlertText (const juce::String& path);
+    std::atomic<int> imageAlertsRequested { 0 };
+
     // Spectrum feed (audio thread)
     void showIncomingAudioSPectrum (juce::AudioBuffer<float>& buffer);
 
@@ -364,6 +368,7 @@ protected:
     void stopWorker();
 
 private:
+    void showImageAlert (const juce::String& path);
     void run() override;
     void createParameters();
 
