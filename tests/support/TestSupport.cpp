@@ -3,8 +3,23 @@
 #include <cstdlib>
 #include <unistd.h>
 
+namespace juce
+{
+    // The message loop's own step (juce_events), reached here because the
+    // tests' main thread runs no dispatch loop of its own.
+    bool dispatchNextMessageOnSystemQueue (bool returnIfNoPendingMessages);
+}
+
 namespace kestrune::test
 {
+    void pumpMessages (int milliseconds)
+    {
+        const auto end = juce::Time::getMillisecondCounterHiRes() + milliseconds;
+        while (juce::Time::getMillisecondCounterHiRes() < end)
+            if (! juce::dispatchNextMessageOnSystemQueue (true))
+                juce::Thread::sleep (1);
+    }
+
     std::string makeTemporaryHome()
     {
         char pattern[] = "/tmp/kestrune-test-home-XXXXXX";

@@ -27,6 +27,10 @@ namespace kestrune::test
     float plainValue (KestruneAudioProcessor& p, const juce::String& id);
     void setPlain (KestruneAudioProcessor& p, const juce::String& id, float plain);
 
+    // Delivers the messages posted to this (the message) thread for about
+    // `milliseconds`: async callbacks, change messages.
+    void pumpMessages (int milliseconds);
+
     // Waits until `condition` holds or `timeoutMs` passes, pumping nothing.
     template <typename Condition>
     bool waitFor (Condition&& condition, int timeoutMs = 2000)
