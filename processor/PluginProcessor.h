@@ -319,6 +319,49 @@ public:
     std::atomic<juce::uint32> workerPasses { 0 };
     bool isWorkerRunning() const { return isThreadRunning(); }
 
+    //==========================================================================
+    // Audio path internals (audio thread). The transport of the current block,
+    // kept for the Random mode and the record capture.
+    float blockTempo = 120.0f;
+    double blockPpq = 0.0;
+    bool blockPlaying = false;
+
+    // Blocks run through the dry ring, the filter and the mixer in pieces of
+    // at most this many samples: never more than the ring's 2048-sample
+    // distance, never more than the mixer was prepared for.
+    int audioChunkSize = fftSize;
+    int mixerChannels = 2;
+    juce::AudioBuffer<float> dryScratch;   // delayed dry samples of one piece
+
+    // The window's values, and per picture height the rows each bin reads and
+    // the bin each picture row shows in the played column.
+    alignas (32) float windowTable[fftSize] {};
+    int binTableHeight = -1;
+    int binRowLow[numBins] {}, binRowHigh[numBins] {}; // rows from the top, -1 = outside
+    float binFraction[numBins] {};
+    int playedColumnBin[fftSize] {};
+
+private:
+    void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
+    void updateScanPosition (double ppq, int width);
+    void runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length);
+    void filterSamples (juce::AudioBuffer<float>& buffer, const GreyFrame& frame,
+                        int start, int length, bool randomMode);
+    void runHop (const GreyFrame& frame);
+    void computeBinGains (const float* column, float contrast, float smoothing, float* gains);
+    void publishPlayedColumn (const float* gains, int height);
+    void filterChannel (int channel, const float* gains);
+    void buildBinTable (int height);
+
+    // Call points of the Random mode and the record capture.
+    // randomJump runs once per sample, before a hop at that sample reads the
+    // columns; sampleInBlock counts from the host block's start (note phase),
+    // sampleInChunk from the start of the piece the envelope pass then sees.
+    void randomJump (int sampleInBlock, int sampleInChunk, int width);
+    void clearRandomTriggers();
+    void applyRandomEnvelope (juce::AudioBuffer<float>& chunk);
+    void runRecordCapture (juce::AudioBuffer<float>& buffer);
+
 protected:
     // Stops the worker thread; the destructor calls it first. A subclass
     // calls it from its own destructor so the worker is gone before the
