@@ -3,6 +3,9 @@
 
 #include <cmath>
 #include <cstring>
+#include <mutex>
+
+#include <fftw3.h>
 
 namespace
 {
@@ -234,6 +237,36 @@ bool KestruneAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts)
         return false;
 
     return layouts.getMainInputChannelSet() == out;
+}
+
+//==============================================================================
+// Filter transforms
+RealTransformPair::RealTransformPair (float* buffer, int size)
+{
+    // FFTW's planner is not reentrant; this makes it safe against any other
+    // instance (or JUCE's own FFT objects) planning on another thread.
+    static std::once_flag threadSafePlanner;
+    std::call_once (threadSafePlanner, [] { fftwf_make_planner_thread_safe(); });
+
+    forwardPlan = fftwf_plan_r2r_1d (size, buffer, buffer, FFTW_R2HC, FFTW_ESTIMATE);
+    inversePlan = fftwf_plan_r2r_1d (size, buffer, buffer, FFTW_HC2R, FFTW_ESTIMATE);
+    jassert (forwardPlan != nullptr && inversePlan != nullptr);
+}
+
+RealTransformPair::~RealTransformPair()
+{
+    fftwf_destroy_plan (forwardPlan);
+    fftwf_destroy_plan (inversePlan);
+}
+
+void RealTransformPair::forward (float* data) const noexcept
+{
+    fftwf_execute_r2r (forwardPlan, data, data);
+}
+
+void RealTransformPair::inverse (float* data) const noexcept
+{
+    fftwf_execute_r2r (inversePlan, data, data);
 }
 
 //==============================================================================
@@ -636,22 +669,29 @@ void KestruneAudioProcessor::filterChannel (int channel, const float* gains)
     std::memcpy (history + fftSize - hopSize, hopFrames[channel], (size_t) hopSize * sizeof (float));
 
     juce::FloatVectorOperations::multiply (data, history, windowTable, fftSize);
-    fft.performRealOnlyForwardTransform (data, true);
+    filterTransforms.forward (data);
+
+    // Bin k's real part sits at k, its imaginary part at 2048 - k. The
+    // inverse's 1/2048 joins the gain (a power of two: no extra rounding).
+    constexpr auto inverseScale = 1.0f / (float) fftSize;
 
     for (int k = 0; k < numBins; ++k)
+        binScale[k] = gains[k] * 0.33f * inverseScale;
+
+    data[0] *= binScale[0];
+
+    for (int k = 1; k < numBins; ++k)
     {
-        const auto scale = gains[k] * 0.33f;
-        data[2 * k] *= scale;
-        data[2 * k + 1] *= scale;
+        data[k] *= binScale[k];
+        data[fftSize - k] *= binScale[k];
     }
 
     // The Nyquist bin follows the top bin. Left unscaled it would carry
     // content near half the sample rate through any picture, black included,
     // at about four times its level.
-    data[2 * numBins] *= gains[numBins - 1] * 0.33f;
-    data[2 * numBins + 1] *= gains[numBins - 1] * 0.33f;
+    data[numBins] *= binScale[numBins - 1];
 
-    fft.performRealOnlyInverseTransform (data);
+    filterTransforms.inverse (data);
     juce::FloatVectorOperations::multiply (data, windowTable, fftSize);
 }
 

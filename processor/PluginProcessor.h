@@ -108,6 +108,31 @@ struct PreparedChain
 };
 
 //==============================================================================
+struct fftwf_plan_s;
+
+// A 2048-point real transform pair planned once with FFTW, in place, in its
+// half-complex order (r0, r1 ... r(n/2), i(n/2 - 1) ... i1). Unlike the
+// complex-packing path, executing these plans neither allocates nor locks,
+// so the filter can run them on the audio thread. The inverse is unscaled.
+class RealTransformPair
+{
+public:
+    // Plans on `buffer` (size floats, 32-byte aligned); any other buffer
+    // passed later must be aligned the same way.
+    RealTransformPair (float* buffer, int size);
+    ~RealTransformPair();
+
+    void forward (float* data) const noexcept;
+    void inverse (float* data) const noexcept;
+
+private:
+    fftwf_plan_s* forwardPlan = nullptr;
+    fftwf_plan_s* inversePlan = nullptr;
+
+    JUCE_DECLARE_NON_COPYABLE (RealTransformPair)
+};
+
+//==============================================================================
 class KestruneAudioProcessor  : public juce::AudioProcessor,
                                 public juce::AudioProcessorValueTreeState::Listener,
                                 private juce::Thread
@@ -284,7 +309,7 @@ public:
     float hopFrames[2][hopSize] {};
     int hopFill = 0;
     float inputHistory[2][fftSize] {};
-    float fftBuffers[2][2 * fftSize] {};
+    alignas (32) float fftBuffers[2][2 * fftSize] {};
     float overlapRing[2][2 * fftSize] {};
     int ringReadIndex = 3584, ringWriteIndex = 0;
     float binGains[2][numBins] {};
@@ -340,6 +365,8 @@ public:
     int binRowLow[numBins] {}, binRowHigh[numBins] {}; // rows from the top, -1 = outside
     float binFraction[numBins] {};
     int playedColumnBin[fftSize] {};
+    RealTransformPair filterTransforms { fftBuffers[0], fftSize };
+    float binScale[numBins] {};
 
 private:
     void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
