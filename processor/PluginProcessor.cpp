@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <mutex>
 
 #include <fftw3.h>
@@ -241,15 +242,16 @@ bool KestruneAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts)
 
 //==============================================================================
 // Filter transforms
-RealTransformPair::RealTransformPair (float* buffer, int size)
+RealTransformPair::RealTransformPair (float* samples, float* bins, int size)
 {
     // FFTW's planner is not reentrant; this makes it safe against any other
     // instance (or JUCE's own FFT objects) planning on another thread.
     static std::once_flag threadSafePlanner;
     std::call_once (threadSafePlanner, [] { fftwf_make_planner_thread_safe(); });
 
-    forwardPlan = fftwf_plan_r2r_1d (size, buffer, buffer, FFTW_R2HC, FFTW_ESTIMATE);
-    inversePlan = fftwf_plan_r2r_1d (size, buffer, buffer, FFTW_HC2R, FFTW_ESTIMATE);
+    auto* complexBins = reinterpret_cast<fftwf_complex*> (bins);
+    forwardPlan = fftwf_plan_dft_r2c_1d (size, samples, complexBins, FFTW_ESTIMATE);
+    inversePlan = fftwf_plan_dft_c2r_1d (size, complexBins, samples, FFTW_ESTIMATE);
     jassert (forwardPlan != nullptr && inversePlan != nullptr);
 }
 
@@ -259,14 +261,14 @@ RealTransformPair::~RealTransformPair()
     fftwf_destroy_plan (inversePlan);
 }
 
-void RealTransformPair::forward (float* data) const noexcept
+void RealTransformPair::forward (float* samples, float* bins) const noexcept
 {
-    fftwf_execute_r2r (forwardPlan, data, data);
+    fftwf_execute_dft_r2c (forwardPlan, samples, reinterpret_cast<fftwf_complex*> (bins));
 }
 
-void RealTransformPair::inverse (float* data) const noexcept
+void RealTransformPair::inverse (float* bins, float* samples) const noexcept
 {
-    fftwf_execute_r2r (inversePlan, data, data);
+    fftwf_execute_dft_c2r (inversePlan, reinterpret_cast<fftwf_complex*> (bins), samples);
 }
 
 //==============================================================================
@@ -551,6 +553,15 @@ void KestruneAudioProcessor::buildBinTable (int height)
         binFraction[k] = y - (float) yi;
     }
 
+    // The row rises with the bin, so the bins reading no row are the top ones.
+    binsReadingRows = numBins;
+    while (binsReadingRows > 0 && binRowLow[binsReadingRows - 1] < 0 && binRowHigh[binsReadingRows - 1] < 0)
+        --binsReadingRows;
+
+    for (int k = 0; k < binsReadingRows; ++k)
+        if (binRowLow[k] < 0 || binRowHigh[k] < 0)
+            binsReadingRows = k; // not expected; keeps the fast loop's reads inside the column
+
     const auto rows = juce::jmin (height, fftSize);
 
     for (int r = 0; r < rows; ++r)
@@ -574,6 +585,8 @@ void KestruneAudioProcessor::runHop (const GreyFrame& frame)
     if (height != binTableHeight)
         buildBinTable (height);
 
+    const float* previousPixels = nullptr;
+
     for (int c = 0; c < numChannels; ++c)
     {
         const auto column = (c == 0 ? scanColumnLeft : scanColumnRight).load();
@@ -582,10 +595,18 @@ void KestruneAudioProcessor::runHop (const GreyFrame& frame)
         if (usable && column >= 0.0f && column < (float) frame.width)
             pixels = frame.grey.data() + (size_t) (int) column * (size_t) height;
 
-        computeBinGains (pixels, contrast, smoothing, binGains[c]);
+        // Both channels often read the same column ("wider" 0).
+        if (c == 0 || pixels != previousPixels)
+            computeRawGains (pixels);
+
+        previousPixels = pixels;
+
+        shapeGains (contrast, smoothing, binGains[c]);
         publishPlayedColumn (binGains[c], height);
         filterChannel (c, binGains[c]);
     }
+
+    historyStart = (historyStart + hopSize) % fftSize;
 
     const auto first = juce::jmin (fftSize, overlapRingSize - ringWriteIndex);
 
@@ -596,45 +617,85 @@ void KestruneAudioProcessor::runHop (const GreyFrame& frame)
     }
 }
 
-void KestruneAudioProcessor::computeBinGains (const float* column, float contrast, float smoothing, float* gains)
+void KestruneAudioProcessor::computeRawGains (const float* column)
 {
+    auto* gains = rawGains;
+
     if (column == nullptr)
     {
         std::fill (gains, gains + numBins, 0.0f); // every bin reads grey 0, and 1 - 1^0.2 is 0
+        rawGainMin = rawGainMax = 0.0f;
+        return;
     }
-    else
+
+    // The curve is a pure function of g: neighbouring bins with the same
+    // grey (flat areas, the top row, black) reuse the previous result.
+    auto lastGrey = 0.0f, lastGain = 0.0f;
+    auto lowest = std::numeric_limits<float>::max(), highest = std::numeric_limits<float>::lowest();
+
+    auto gainFor = [&] (float g)
     {
-        // The curve is a pure function of g: neighbouring bins with the same
-        // grey (flat areas, the top row, black) reuse the previous result.
-        auto lastGrey = 0.0f, lastGain = 0.0f;
-
-        for (int k = 0; k < numBins; ++k)
+        if (g != lastGrey)
         {
-            const auto low = binRowLow[k], high = binRowHigh[k];
-            const auto g1 = low >= 0 ? column[low] : 0.0f;
-            const auto g2 = high >= 0 ? column[high] : 0.0f;
-            const auto f = binFraction[k];
-            const auto g = f * g2 + (1.0f - f) * g1;
-
-            if (g != lastGrey)
-            {
-                lastGrey = g;
-                lastGain = 1.0f - std::pow (1.0f - g, 0.2f);
-            }
-
-            gains[k] = lastGain;
+            lastGrey = g;
+            lastGain = 1.0f - std::pow (1.0f - g, 0.2f);
+            lowest = juce::jmin (lowest, lastGain);
+            highest = juce::jmax (highest, lastGain);
         }
+
+        return lastGain;
+    };
+
+    const auto end = binsReadingRows;
+
+    for (int k = 0; k < end; ++k)
+    {
+        const auto f = binFraction[k];
+        gains[k] = gainFor (f * column[binRowHigh[k]] + (1.0f - f) * column[binRowLow[k]]);
     }
 
+    for (int k = end; k < numBins; ++k)
+    {
+        const auto low = binRowLow[k], high = binRowHigh[k];
+        const auto g1 = low >= 0 ? column[low] : 0.0f;
+        const auto g2 = high >= 0 ? column[high] : 0.0f;
+        const auto f = binFraction[k];
+        gains[k] = gainFor (f * g2 + (1.0f - f) * g1);
+    }
+
+    // Bins that reused the start value 0 without computing it.
+    if (gains[0] == 0.0f || lowest > highest)
+    {
+        lowest = juce::jmin (lowest, 0.0f);
+        highest = juce::jmax (highest, 0.0f);
+    }
+
+    rawGainMin = lowest;
+    rawGainMax = highest;
+}
+
+void KestruneAudioProcessor::shapeGains (float contrast, float smoothing, float* gains)
+{
     // Contrast around the mid value.
-    const auto range = juce::FloatVectorOperations::findMinAndMax (gains, numBins);
-    const auto mid = (range.getStart() + range.getEnd()) * 0.5f;
+    const auto mid = (rawGainMin + rawGainMax) * 0.5f;
     const auto offset = juce::jmin (contrast < 1.0f ? mid : contrast * mid, 0.5f);
 
-    for (int k = 0; k < numBins; ++k)
-        gains[k] = juce::jlimit (-0.5f, 0.5f, (gains[k] - mid) * contrast) + offset;
+    {
+        const float* __restrict raw = rawGains;
+        float* __restrict out = gains;
+
+        for (int k = 0; k < numBins; ++k)
+            out[k] = std::max (-0.5f, std::min (0.5f, (raw[k] - mid) * contrast)) + offset;
+    }
 
     // Smoothing across bins; the state carries over channels and hops.
+    // Without smoothing each step yields the gain itself.
+    if (smoothing == 0.0f && std::isfinite (binSmoothState))
+    {
+        binSmoothState = gains[numBins - 1];
+        return;
+    }
+
     auto state = binSmoothState;
     const auto keep = 1.0f - smoothing;
 
@@ -665,33 +726,39 @@ void KestruneAudioProcessor::filterChannel (int channel, const float* gains)
     auto* history = inputHistory[channel];
     auto* data = fftBuffers[channel];
 
-    std::memmove (history, history + hopSize, (size_t) (fftSize - hopSize) * sizeof (float));
-    std::memcpy (history + fftSize - hopSize, hopFrames[channel], (size_t) hopSize * sizeof (float));
+    // The newest hop replaces the oldest; the window is applied while the
+    // ring is read out oldest first.
+    std::memcpy (history + historyStart, hopFrames[channel], (size_t) hopSize * sizeof (float));
+    const auto oldest = (historyStart + hopSize) % fftSize;
+    const auto head = fftSize - oldest;
 
-    juce::FloatVectorOperations::multiply (data, history, windowTable, fftSize);
-    filterTransforms.forward (data);
+    juce::FloatVectorOperations::multiply (data, history + oldest, windowTable, head);
+    juce::FloatVectorOperations::multiply (data + head, history, windowTable + head, oldest);
+    filterTransforms.forward (data, spectrumBins);
 
-    // Bin k's real part sits at k, its imaginary part at 2048 - k. The
-    // inverse's 1/2048 joins the gain (a power of two: no extra rounding).
-    constexpr auto inverseScale = 1.0f / (float) fftSize;
+    // Bins 0 to 1023 as (real, imaginary) pairs. The inverse's 1/2048 joins
+    // the gain (a power of two: no extra rounding).
+    constexpr auto factor = 0.33f / (float) fftSize;
 
-    for (int k = 0; k < numBins; ++k)
-        binScale[k] = gains[k] * 0.33f * inverseScale;
-
-    data[0] *= binScale[0];
-
-    for (int k = 1; k < numBins; ++k)
     {
-        data[k] *= binScale[k];
-        data[fftSize - k] *= binScale[k];
+        float* __restrict bins = spectrumBins;
+        const float* __restrict g = gains;
+
+        for (int k = 0; k < numBins; ++k)
+        {
+            const auto scale = g[k] * factor;
+            bins[2 * k] *= scale;
+            bins[2 * k + 1] *= scale;
+        }
     }
 
     // The Nyquist bin follows the top bin. Left unscaled it would carry
     // content near half the sample rate through any picture, black included,
     // at about four times its level.
-    data[numBins] *= binScale[numBins - 1];
+    spectrumBins[2 * numBins] *= gains[numBins - 1] * factor;
+    spectrumBins[2 * numBins + 1] = 0.0f;
 
-    filterTransforms.inverse (data);
+    filterTransforms.inverse (spectrumBins, data);
     juce::FloatVectorOperations::multiply (data, windowTable, fftSize);
 }
 

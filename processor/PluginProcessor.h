@@ -110,20 +110,21 @@ struct PreparedChain
 //==============================================================================
 struct fftwf_plan_s;
 
-// A 2048-point real transform pair planned once with FFTW, in place, in its
-// half-complex order (r0, r1 ... r(n/2), i(n/2 - 1) ... i1). Unlike the
-// complex-packing path, executing these plans neither allocates nor locks,
-// so the filter can run them on the audio thread. The inverse is unscaled.
+// A 2048-point real transform pair planned once with FFTW, out of place:
+// 2048 real samples to 1025 interleaved complex bins and back. Executing
+// these plans neither allocates nor locks (FFTW's in-place and unaligned
+// real plans allocate scratch memory on every call), so the filter can run
+// them on the audio thread. The inverse is unscaled and destroys its input.
 class RealTransformPair
 {
 public:
-    // Plans on `buffer` (size floats, 32-byte aligned); any other buffer
-    // passed later must be aligned the same way.
-    RealTransformPair (float* buffer, int size);
+    // Plans on these buffers (32-byte aligned: `samples` holds size floats,
+    // `bins` size + 2); buffers passed later must be aligned the same way.
+    RealTransformPair (float* samples, float* bins, int size);
     ~RealTransformPair();
 
-    void forward (float* data) const noexcept;
-    void inverse (float* data) const noexcept;
+    void forward (float* samples, float* bins) const noexcept;
+    void inverse (float* bins, float* samples) const noexcept;
 
 private:
     fftwf_plan_s* forwardPlan = nullptr;
@@ -363,10 +364,14 @@ public:
     alignas (32) float windowTable[fftSize] {};
     int binTableHeight = -1;
     int binRowLow[numBins] {}, binRowHigh[numBins] {}; // rows from the top, -1 = outside
+    int binsReadingRows = 0; // bins from here up read no row
     float binFraction[numBins] {};
     int playedColumnBin[fftSize] {};
-    RealTransformPair filterTransforms { fftBuffers[0], fftSize };
-    float binScale[numBins] {};
+    float rawGains[numBins] {};
+    float rawGainMin = 0.0f, rawGainMax = 0.0f;
+    int historyStart = 0; // inputHistory is a ring: its oldest sample sits here
+    alignas (32) float spectrumBins[2 * numBins + 8] {};
+    RealTransformPair filterTransforms { fftBuffers[0], spectrumBins, fftSize };
 
 private:
     void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
@@ -375,7 +380,8 @@ private:
     void filterSamples (juce::AudioBuffer<float>& buffer, const GreyFrame& frame,
                         int start, int length, bool randomMode);
     void runHop (const GreyFrame& frame);
-    void computeBinGains (const float* column, float contrast, float smoothing, float* gains);
+    void computeRawGains (const float* column);
+    void shapeGains (float contrast, float smoothing, float* gains);
     void publishPlayedColumn (const float* gains, int height);
     void filterChannel (int channel, const float* gains);
     void buildBinTable (int height);
