@@ -242,12 +242,28 @@ bool KestruneAudioProcessor::isBusesLayoutSupported (const BusesLayout& layouts)
 
 //==============================================================================
 // Filter transforms
+extern "C" void fftwf_set_planner_hooks (void (*before)(), void (*after)());
+
+namespace
+{
+    std::mutex& fftwPlannerMutex()
+    {
+        static std::mutex mutex;
+        return mutex;
+    }
+}
+
 RealTransformPair::RealTransformPair (float* samples, float* bins, int size)
 {
-    // FFTW's planner is not reentrant; this makes it safe against any other
-    // instance (or JUCE's own FFT objects) planning on another thread.
+    // FFTW's planner is not reentrant. Its hooks serialise every planning
+    // and plan destruction in the process (other instances, JUCE's own FFT
+    // objects) on one mutex.
     static std::once_flag threadSafePlanner;
-    std::call_once (threadSafePlanner, [] { fftwf_make_planner_thread_safe(); });
+    std::call_once (threadSafePlanner, []
+    {
+        fftwf_set_planner_hooks ([] { fftwPlannerMutex().lock(); },
+                                 [] { fftwPlannerMutex().unlock(); });
+    });
 
     auto* complexBins = reinterpret_cast<fftwf_complex*> (bins);
     forwardPlan = fftwf_plan_dft_r2c_1d (size, samples, complexBins, FFTW_ESTIMATE);
