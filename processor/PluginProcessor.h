@@ -126,6 +126,32 @@ struct PreparedChain
 };
 
 //==============================================================================
+struct fftwf_plan_s;
+
+// A 2048-point real transform pair planned once with FFTW, out of place:
+// 2048 real samples to 1025 interleaved complex bins and back. Executing
+// these plans neither allocates nor locks (FFTW's in-place and unaligned
+// real plans allocate scratch memory on every call), so the filter can run
+// them on the audio thread. The inverse is unscaled and destroys its input.
+class RealTransformPair
+{
+public:
+    // Plans on these buffers (32-byte aligned: `samples` holds size floats,
+    // `bins` size + 2); buffers passed later must be aligned the same way.
+    RealTransformPair (float* samples, float* bins, int size);
+    ~RealTransformPair();
+
+    void forward (float* samples, float* bins) const noexcept;
+    void inverse (float* bins, float* samples) const noexcept;
+
+private:
+    fftwf_plan_s* forwardPlan = nullptr;
+    fftwf_plan_s* inversePlan = nullptr;
+
+    JUCE_DECLARE_NON_COPYABLE (RealTransformPair)
+};
+
+//==============================================================================
 class KestruneAudioProcessor  : public juce::AudioProcessor,
                                 public juce::AudioProcessorValueTreeState::Listener,
                                 private juce::Thread
@@ -326,7 +352,7 @@ public:
     float hopFrames[2][hopSize] {};
     int hopFill = 0;
     float inputHistory[2][fftSize] {};
-    float fftBuffers[2][2 * fftSize] {};
+    alignas (32) float fftBuffers[2][2 * fftSize] {};
     float overlapRing[2][2 * fftSize] {};
     int ringReadIndex = 3584, ringWriteIndex = 0;
     float binGains[2][numBins] {};
@@ -360,6 +386,56 @@ public:
     // Completed worker passes; lets callers wait for the pipeline to catch up.
     std::atomic<juce::uint32> workerPasses { 0 };
     bool isWorkerRunning() const { return isThreadRunning(); }
+
+    //==========================================================================
+    // Audio path internals (audio thread). The transport of the current block,
+    // kept for the Random mode and the record capture.
+    float blockTempo = 120.0f;
+    double blockPpq = 0.0;
+    bool blockPlaying = false;
+
+    // Blocks run through the dry ring, the filter and the mixer in pieces of
+    // at most this many samples: never more than the ring's 2048-sample
+    // distance, never more than the mixer was prepared for.
+    int audioChunkSize = fftSize;
+    int mixerChannels = 2;
+    juce::AudioBuffer<float> dryScratch;   // delayed dry samples of one piece
+
+    // The window's values, and per picture height the rows each bin reads and
+    // the bin each picture row shows in the played column.
+    alignas (32) float windowTable[fftSize] {};
+    int binTableHeight = -1;
+    int binRowLow[numBins] {}, binRowHigh[numBins] {}; // rows from the top, -1 = outside
+    int binsReadingRows = 0; // bins from here up read no row
+    float binFraction[numBins] {};
+    int playedColumnBin[fftSize] {};
+    float rawGains[numBins] {};
+    float rawGainMin = 0.0f, rawGainMax = 0.0f;
+    int historyStart = 0; // inputHistory is a ring: its oldest sample sits here
+    alignas (32) float spectrumBins[2 * numBins + 8] {};
+    RealTransformPair filterTransforms { fftBuffers[0], spectrumBins, fftSize };
+
+private:
+    void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
+    void updateScanPosition (double ppq, int width);
+    void runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length);
+    void filterSamples (juce::AudioBuffer<float>& buffer, const GreyFrame& frame,
+                        int start, int length, bool randomMode);
+    void runHop (const GreyFrame& frame);
+    void computeRawGains (const float* column);
+    void shapeGains (float contrast, float smoothing, float* gains);
+    void publishPlayedColumn (const float* gains, int height);
+    void filterChannel (int channel, const float* gains);
+    void buildBinTable (int height);
+
+    // Call points of the Random mode and the record capture.
+    // randomJump runs once per sample, before a hop at that sample reads the
+    // columns; sampleInBlock counts from the host block's start (note phase),
+    // sampleInChunk from the start of the piece the envelope pass then sees.
+    void randomJump (int sampleInBlock, int sampleInChunk, int width);
+    void clearRandomTriggers();
+    void applyRandomEnvelope (juce::AudioBuffer<float>& chunk);
+    void runRecordCapture (juce::AudioBuffer<float>& buffer);
 
 protected:
     // Stops the worker thread; the destructor calls it first. A subclass

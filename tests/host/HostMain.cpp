@@ -37,6 +37,42 @@ namespace kestrune::host
         return instance;
     }
 
+    PluginState unpackState (const juce::MemoryBlock& hostState)
+    {
+        PluginState result;
+        auto host = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize());
+        if (host == nullptr)
+            return result;
+
+        auto* component = host->getChildByName ("IComponent");
+        juce::MemoryBlock blob;
+        if (component == nullptr || ! blob.fromBase64Encoding (component->getAllSubText()) || blob.getSize() < 9)
+            return result;
+
+        const auto length = (size_t) juce::ByteOrder::littleEndianInt (static_cast<const char*> (blob.getData()) + 4);
+        result.xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        if (8 + length + 1 <= blob.getSize())
+            result.trailer = juce::MemoryBlock (static_cast<const char*> (blob.getData()) + 8 + length + 1,
+                                                blob.getSize() - (8 + length + 1));
+        return result;
+    }
+
+    juce::MemoryBlock repackState (const juce::MemoryBlock& hostState, const PluginState& edited)
+    {
+        auto host = juce::AudioProcessor::getXmlFromBinary (hostState.getData(), (int) hostState.getSize());
+        juce::MemoryBlock blob;
+        juce::AudioProcessor::copyXmlToBinary (*edited.xml, blob);
+        blob.append (edited.trailer.getData(), edited.trailer.getSize());
+
+        auto* component = host->getChildByName ("IComponent");
+        component->deleteAllTextElements();
+        component->addTextElement (blob.toBase64Encoding());
+
+        juce::MemoryBlock result;
+        juce::AudioProcessor::copyXmlToBinary (*host, result);
+        return result;
+    }
+
     juce::AudioProcessorParameter* parameterNamed (juce::AudioPluginInstance& instance, const juce::String& name)
     {
         for (auto* p : instance.getParameters())

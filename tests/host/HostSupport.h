@@ -19,3 +19,17 @@ namespace kestrune::host
     // Host parameter lookup by the name the host shows.
     juce::AudioProcessorParameter* parameterNamed (juce::AudioPluginInstance&, const juce::String& name);
 }
+
+namespace kestrune::host
+{
+    // The plug-in's own state blob inside a state the host saved (JUCE's
+    // VST3 client appends a private trailer to it, kept as it is).
+    struct PluginState
+    {
+        std::unique_ptr<juce::XmlElement> xml;
+        juce::MemoryBlock trailer;
+    };
+
+    PluginState unpackState (const juce::MemoryBlock& hostState);
+    juce::MemoryBlock repackState (const juce::MemoryBlock& hostState, const PluginState& edited);
+}

@@ -1,6 +1,7 @@
 #include "HostSupport.h"
 
 #include <cmath>
+#include <iostream>
 
 using namespace kestrune::host;
 
@@ -115,29 +116,6 @@ TEST (Host, BusLayouts)
     EXPECT_FALSE (instance->checkBusesLayoutSupported (layout (Set::create5point1(), Set::create5point1())));
 }
 
-TEST (Host, AudioPassesUntouchedWithoutPlayHead)
-{
-    auto instance = instantiate();
-    ASSERT_NE (instance, nullptr);
-    instance->prepareToPlay (48000.0, 512);
-
-    juce::AudioBuffer<float> buffer (2, 512), original (2, 512);
-    juce::MidiBuffer midi;
-
-    for (int block = 0; block < 20; ++block)
-    {
-        fillSine (buffer, block * 512);
-        original.makeCopyOf (buffer);
-        instance->processBlock (buffer, midi);
-
-        for (int c = 0; c < 2; ++c)
-            for (int i = 0; i < 512; ++i)
-                ASSERT_EQ (buffer.getSample (c, i), original.getSample (c, i)) << "block " << block;
-    }
-
-    instance->releaseResources();
-}
-
 TEST (Host, StateRoundTripOfParameterValues)
 {
     auto first = instantiate();
@@ -173,4 +151,119 @@ TEST (Host, StateRoundTripOfParameterValues)
 
     for (auto& [name, value] : changes)
         EXPECT_NEAR (parameterNamed (*second, name)->getValue(), value, 0.01f) << name;
+}
+
+//==============================================================================
+// Audio through the bundle with a host play head.
+namespace
+{
+    struct HostPlayHead : juce::AudioPlayHead
+    {
+        bool playing = true;
+        double ppq = 0.0;
+
+        juce::Optional<PositionInfo> getPosition() const override
+        {
+            PositionInfo info;
+            info.setBpm (120.0);
+            info.setPpqPosition (ppq);
+            info.setIsPlaying (playing);
+            return info;
+        }
+    };
+
+    juce::AudioBuffer<float> hostNoise (int samples)
+    {
+        juce::Random random (17);
+        juce::AudioBuffer<float> b (2, samples);
+        for (int c = 0; c < 2; ++c)
+            for (int i = 0; i < samples; ++i)
+                b.setSample (c, i, random.nextFloat() - 0.5f);
+        return b;
+    }
+
+    // Runs `input` through the instance in 512-sample blocks.
+    juce::AudioBuffer<float> runThrough (juce::AudioPluginInstance& instance, HostPlayHead& head,
+                                         const juce::AudioBuffer<float>& input)
+    {
+        juce::AudioBuffer<float> output (input);
+        juce::MidiBuffer midi;
+
+        for (int start = 0; start < output.getNumSamples(); start += 512)
+        {
+            const auto length = std::min (512, output.getNumSamples() - start);
+            juce::AudioBuffer<float> block (output.getArrayOfWritePointers(), 2, start, length);
+            instance.processBlock (block, midi);
+            if (head.playing)
+                head.ppq += length * 2.0 / 48000.0;
+        }
+
+        return output;
+    }
+
+    bool equalFrom (const juce::AudioBuffer<float>& a, const juce::AudioBuffer<float>& b, int delay, int from)
+    {
+        for (int c = 0; c < 2; ++c)
+            for (int n = from; n < a.getNumSamples(); ++n)
+                if (a.getSample (c, n) != b.getSample (c, n - delay))
+                    return false;
+        return true;
+    }
+
+    float largest (const juce::AudioBuffer<float>& b)
+    {
+        return std::max (b.getMagnitude (0, 0, b.getNumSamples()), b.getMagnitude (1, 0, b.getNumSamples()));
+    }
+}
+
+// With a picture (the black default one, adopted at construction) the dry
+// path is the input exactly 2048 samples late, the latency it reports.
+TEST (Host, DryPathThroughTheBundleIsTheReportedLatencyLate)
+{
+    auto instance = instantiate();
+    ASSERT_NE (instance, nullptr);
+    HostPlayHead head;
+    instance->setPlayHead (&head);
+    instance->prepareToPlay (48000.0, 512);
+
+    auto* drywet = parameterNamed (*instance, "drywet");
+    ASSERT_NE (drywet, nullptr);
+    drywet->setValueNotifyingHost (0.0f);
+
+    const auto input = hostNoise (48000 / 2);
+    const auto output = runThrough (*instance, head, input);
+
+    EXPECT_FALSE (equalFrom (output, input, 0, 0));
+    EXPECT_TRUE (equalFrom (output, input, 2048, 2400)); // after the mixer's 50 ms ramp
+
+    for (int i = 0; i < 50 && instance->getLatencySamples() != 2048; ++i)
+        juce::MessageManager::getInstance()->runDispatchLoopUntil (10);
+    EXPECT_EQ (instance->getLatencySamples(), 2048);
+
+    instance->setPlayHead (nullptr);
+    instance->releaseResources();
+}
+
+// Playing through the black default picture gives silence, and stopped the
+// output is silent too.
+TEST (Host, PlayingAndStoppedThroughTheBundle)
+{
+    for (const bool playing : { true, false })
+    {
+        auto instance = instantiate();
+        ASSERT_NE (instance, nullptr);
+        HostPlayHead head;
+        head.playing = playing;
+        instance->setPlayHead (&head);
+        instance->prepareToPlay (48000.0, 512);
+
+        const auto input = hostNoise (8192);
+        const auto output = runThrough (*instance, head, input);
+
+        EXPECT_GT (largest (input), 0.1f);
+        EXPECT_EQ (largest (output), 0.0f) << "playing " << playing;
+
+        instance->setPlayHead (nullptr);
+        instance->releaseResources();
+    }
 }

@@ -1,0 +1,186 @@
+#include "HostSupport.h"
+
+using namespace kestrune::host;
+
+namespace
+{
+    struct StoppedPlayHead : juce::AudioPlayHead
+    {
+        juce::Optional<PositionInfo> getPosition() const override
+        {
+            PositionInfo info;
+            info.setBpm (120.0);
+            info.setIsPlaying (false);
+            return info;
+        }
+    };
+
+    juce::File scratch (const juce::String& name)
+    {
+        auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("host-pictures");
+        dir.createDirectory();
+        return dir.getChildFile (name);
+    }
+
+    juce::File imagesFolder()
+    {
+        return juce::File::getSpecialLocation (juce::File::userDocumentsDirectory).getChildFile ("KestruneImages");
+    }
+
+    void writePng (const juce::Image& image, const juce::File& file)
+    {
+        file.deleteFile();
+        juce::FileOutputStream out (file);
+        juce::PNGImageFormat().writeImageToStream (image, out);
+    }
+
+    juce::MemoryBlock saved (juce::AudioPluginInstance& instance)
+    {
+        juce::MemoryBlock block;
+        instance.getStateInformation (block);
+        return block;
+    }
+
+    // Points the instance's state at a picture and a pen layer.
+    void restoreWithPaths (juce::AudioPluginInstance& instance, const juce::String& path, const juce::String& pathDraw)
+    {
+        const auto state = saved (instance);
+        auto plugin = unpackState (state);
+        ASSERT_NE (plugin.xml, nullptr);
+
+        auto* paths = plugin.xml->getChildByName ("ImagePath");
+        if (paths == nullptr)
+            paths = plugin.xml->createNewChildElement ("ImagePath");
+        paths->setAttribute ("path", path);
+        paths->setAttribute ("pathDraw", pathDraw);
+
+        const auto edited = repackState (state, plugin);
+        instance.setStateInformation (edited.getData(), (int) edited.getSize());
+    }
+
+    // Runs blocks (with a little wall time for the worker) until the output
+    // equals the input, or gives up.
+    bool passesThroughWithin (juce::AudioPluginInstance& instance, int attempts)
+    {
+        juce::MidiBuffer midi;
+        juce::Random random (3);
+
+        for (int a = 0; a < attempts; ++a)
+        {
+            juce::AudioBuffer<float> block (2, 512);
+            for (int c = 0; c < 2; ++c)
+                for (int i = 0; i < 512; ++i)
+                    block.setSample (c, i, random.nextFloat() - 0.5f);
+            juce::AudioBuffer<float> original (block);
+
+            instance.processBlock (block, midi);
+
+            bool same = true;
+            for (int c = 0; c < 2 && same; ++c)
+                for (int i = 0; i < 512 && same; ++i)
+                    same = block.getSample (c, i) == original.getSample (c, i);
+            if (same)
+                return true;
+
+            juce::Thread::sleep (5);
+        }
+        return false;
+    }
+
+    bool samePixels (const juce::Image& a, const juce::Image& b)
+    {
+        if (! a.isValid() || a.getBounds() != b.getBounds())
+            return false;
+        for (int y = 0; y < a.getHeight(); ++y)
+            for (int x = 0; x < a.getWidth(); ++x)
+                if (a.getPixelAt (x, y) != b.getPixelAt (x, y))
+                    return false;
+        return true;
+    }
+}
+
+// A restored picture that does not decode leaves the plug-in without a
+// picture: from then on audio passes through untouched, even while stopped.
+TEST (HostPictures, AudioPassesUntouchedWithoutAPicture)
+{
+    auto instance = instantiate();
+    ASSERT_NE (instance, nullptr);
+    StoppedPlayHead head;
+    instance->setPlayHead (&head);
+    instance->prepareToPlay (48000.0, 512);
+
+    const auto notAPicture = scratch ("not-a-picture.png");
+    notAPicture.replaceWithText ("plain text, whatever the name says");
+    restoreWithPaths (*instance, notAPicture.getFullPathName(), {});
+
+    EXPECT_TRUE (passesThroughWithin (*instance, 200));
+
+    // And it keeps passing through, block after block.
+    for (int i = 0; i < 20; ++i)
+        ASSERT_TRUE (passesThroughWithin (*instance, 1)) << "block " << i;
+
+    instance->setPlayHead (nullptr);
+    instance->releaseResources();
+}
+
+// State saved, new instance, state restored: every parameter, both paths and
+// both pictures come back, the pictures from the images folder.
+TEST (HostPictures, StateRoundTripWithPictures)
+{
+    juce::Image picture (juce::Image::RGB, 40, 24, true);
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 40; ++x)
+            picture.setPixelAt (x, y, juce::Colour ((juce::uint8) (x * 6), (juce::uint8) (y * 10), (juce::uint8) 200));
+
+    juce::Image layer (juce::Image::ARGB, 40, 24, true);
+    layer.clear ({ 5, 5, 10, 4 }, juce::Colours::white);
+
+    const auto pictureFile = scratch ("host-photo.png");
+    const auto layerFile = scratch ("imageDrawHost.png");
+    writePng (picture, pictureFile);
+    writePng (layer, layerFile);
+
+    auto first = instantiate();
+    ASSERT_NE (first, nullptr);
+    first->prepareToPlay (48000.0, 512);
+    parameterNamed (*first, "zoom")->setValueNotifyingHost (0.5f);
+    parameterNamed (*first, "refline4")->setValueNotifyingHost (1.0f);
+    restoreWithPaths (*first, pictureFile.getFullPathName(), layerFile.getFullPathName());
+
+    // Saving writes both pictures into the images folder.
+    const auto state = saved (*first);
+    const auto copiedPicture = imagesFolder().getChildFile ("host-photo.png");
+    const auto copiedLayer = imagesFolder().getChildFile ("imageDrawHost.png");
+    ASSERT_TRUE (copiedPicture.existsAsFile());
+    ASSERT_TRUE (copiedLayer.existsAsFile());
+
+    // The originals go away: the new instance must find the copies.
+    pictureFile.deleteFile();
+    layerFile.deleteFile();
+
+    auto second = instantiate();
+    ASSERT_NE (second, nullptr);
+    second->prepareToPlay (48000.0, 512);
+    second->setStateInformation (state.getData(), (int) state.getSize());
+
+    for (int i = 0; i < 42; ++i)
+        EXPECT_NEAR (second->getParameters()[i]->getValue(), first->getParameters()[i]->getValue(), 1.0e-6f)
+            << first->getParameters()[i]->getName (100);
+
+    // The second instance holds both pictures itself: its own save writes
+    // them again after the copies are gone.
+    copiedPicture.deleteFile();
+    copiedLayer.deleteFile();
+    auto restored = unpackState (saved (*second));
+    ASSERT_NE (restored.xml, nullptr);
+    auto* paths = restored.xml->getChildByName ("ImagePath");
+    ASSERT_NE (paths, nullptr);
+    EXPECT_EQ (paths->getStringAttribute ("path"), pictureFile.getFullPathName());
+    EXPECT_EQ (paths->getStringAttribute ("pathDraw"), layerFile.getFullPathName());
+
+    EXPECT_TRUE (samePixels (juce::ImageFileFormat::loadFrom (copiedPicture), picture));
+    EXPECT_TRUE (samePixels (juce::ImageFileFormat::loadFrom (copiedLayer), layer));
+
+    first->releaseResources();
+    second->releaseResources();
+}
