@@ -273,8 +273,6 @@ juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
 }
 
 
-void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>&) {}
-
 //==============================================================================
 // Picture files
 namespace kestrune::pictures

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 #include <mutex>
+#include <thread>
 
 #include <fftw3.h>
 
@@ -139,11 +140,21 @@ KestruneAudioProcessor::KestruneAudioProcessor()
 
     needColourUpdate.store (false, std::memory_order_release);
 
+    // Random mode draws from its own generator, seeded from the shared one
+    // here on the message thread: juce::Random is not thread-safe, and the
+    // shared generator would otherwise be stepped by the audio threads of
+    // every instance at once.
+    jumpRandom.setSeed (juce::Random::getSystemRandom().nextInt64());
+
+    // Delivers the record capture's start and end messages.
+    recordMessenger.startTimer (15);
+
     startThread();
 }
 
 KestruneAudioProcessor::~KestruneAudioProcessor()
 {
+    recordMessenger.stopTimer();
     stopWorker();
 }
 
@@ -367,6 +378,7 @@ void KestruneAudioProcessor::prepareToPlay (double sampleRate, int maximumExpect
 {
     setLatencySamples (filterLatency);
     currentSampleRate = (float) sampleRate;
+    recordSampleRate.store (sampleRate, std::memory_order_relaxed);
 
     attackRamp.setCurrentAndTargetValue (attackRamp.getTargetValue());
     decayRamp.setCurrentAndTargetValue (decayRamp.getTargetValue());
@@ -415,8 +427,11 @@ void KestruneAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juc
 
     if (const auto position = playHead->getPosition())
     {
+        // A tempo that is not a number counts as missing: it would stop
+        // the beat counts of Random mode and of a running capture for good.
         if (const auto bpm = position->getBpm())
-            hostTempo = *bpm;
+            if (std::isfinite (*bpm))
+                hostTempo = *bpm;
 
         if (const auto ppqPosition = position->getPpqPosition())
             ppq = *ppqPosition;
@@ -820,11 +835,412 @@ void KestruneAudioProcessor::filterChannel (int channel, const float* gains)
 }
 
 //==============================================================================
-// Random mode and record capture hook in here; they are built separately.
-void KestruneAudioProcessor::randomJump (int, int, int) {}
-void KestruneAudioProcessor::clearRandomTriggers() {}
-void KestruneAudioProcessor::applyRandomEnvelope (juce::AudioBuffer<float>&) {}
-void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>&) {}
+// Random mode
+namespace
+{
+    // The note unit's length in beats; the choice always indexes the table.
+    float noteUnitBeats (const std::vector<float>& noteBeats, float choice) noexcept
+    {
+        if (noteBeats.empty())
+            return 1.0f;
+
+        return noteBeats[(size_t) juce::jlimit (0, (int) noteBeats.size() - 1, (int) choice)];
+    }
+
+    // Longest note the envelope counts: keeps every ramp length (up to five
+    // note lengths) inside an int.
+    constexpr double longestNoteSamples = (double) (1 << 28);
+}
+
+void KestruneAudioProcessor::randomJump (int sampleInBlock, int sampleInChunk, int width)
+{
+    const auto unit = noteUnitBeats (noteBeats, randomizespeedValue->load());
+    const auto beats = (float) sampleInBlock * beatsPerSample;
+    const auto phase = std::fmod ((float) ((double) beats + blockPpq), unit);
+
+    const auto a = aIntervalValue->load();
+    const auto widthPixels = (float) width;
+    float centre;
+
+    if (! blockPlaying)
+    {
+        centre = a * widthPixels;
+    }
+    else
+    {
+        centre = (scanColumnLeft.load (std::memory_order_relaxed)
+                    + scanColumnRight.load (std::memory_order_relaxed)) * 0.5f;
+
+        if (phase - scanPhase.load (std::memory_order_relaxed) < 0.0f)
+        {
+            const auto r = jumpRandom.nextFloat();
+            const auto b = bIntervalValue->load();
+
+            // The note starts 2048 envelope samples on, counted from this
+            // sample of the piece the envelope pass sees next.
+            triggerList.push (envelopeClock + sampleInChunk + 2048);
+            centre = (r * (b - a) + a) * widthPixels;
+        }
+
+        scanPhase.store (phase, std::memory_order_relaxed);
+    }
+
+    const auto halfWidth = widerValue->load() * 0.5f;
+    const auto lastColumn = widthPixels - 1.0f;
+    auto clampColumn = [lastColumn] (float c) { return c < 0.0f ? 0.0f : juce::jmin (c, lastColumn); };
+
+    scanColumnLeft.store (clampColumn (centre - halfWidth), std::memory_order_relaxed);
+    scanColumnRight.store (clampColumn (centre + halfWidth), std::memory_order_relaxed);
+}
+
+void KestruneAudioProcessor::clearRandomTriggers()
+{
+    triggerList.clear();
+}
+
+void KestruneAudioProcessor::applyRandomEnvelope (juce::AudioBuffer<float>& chunk)
+{
+    const auto n = chunk.getNumSamples();
+
+    if (n <= 0)
+        return;
+
+    // The note length in samples. A host tempo of 0 or below (or not a
+    // number) would make it infinite or negative; such a tempo counts as the
+    // missing one, 120 beats per minute.
+    const auto tempo = blockTempo > 0.0f ? blockTempo : 120.0f;
+    const auto unit = noteUnitBeats (noteBeats, randomizespeedValue->load());
+    const auto exactLength = (double) (unit * currentSampleRate) / (double) (tempo / 60.0f);
+    const auto samplesPerUnit = std::isfinite (exactLength)
+                                    ? (int) juce::jlimit (0.0, longestNoteSamples, exactLength)
+                                    : 0;
+
+    auto startNote = [this, samplesPerUnit]
+    {
+        const auto attack = attackValue->load();
+        const auto decay = decayValue->load();
+
+        attackRamp.setCurrentAndTargetValue (0.0f);
+        attackRamp.reset ((int) (attack * (float) samplesPerUnit));
+        attackRamp.setTargetValue (1.0f);
+
+        decayRamp.setCurrentAndTargetValue (1.0f);
+        decayRamp.reset ((int) (decay * decay * (float) samplesPerUnit * 5.0));
+        decayRamp.setTargetValue (0.0f);
+
+        fadeCounter = samplesPerUnit;
+    };
+
+    const auto channels = juce::jmin (numChannels, chunk.getNumChannels(), 2);
+    float* samples[2] {};
+
+    for (int c = 0; c < channels; ++c)
+        samples[c] = chunk.getWritePointer (c);
+
+    for (int j = 0; j < n; ++j)
+    {
+        ++envelopeClock;
+
+        while (! triggerList.empty() && triggerList.front() <= envelopeClock)
+        {
+            startNote();
+            triggerList.pop();
+        }
+
+        // Without a new note the counter runs on below 0 (fade 1); it stops
+        // short of wrapping around.
+        if (fadeCounter > std::numeric_limits<int>::min())
+            --fadeCounter;
+
+        const auto fade = fadeCounter >= 0 && fadeCounter < 1024 ? (float) fadeCounter / 1024.0f : 1.0f;
+        const auto at = attackRamp.getNextValue();
+        const auto de = decayRamp.getNextValue();
+
+        envelopeGain = (float) ((double) fade * (0.5 * (double) envelopeGain + 0.5 * (double) at * (double) de));
+
+        for (int c = 0; c < channels; ++c)
+            samples[c][j] *= envelopeGain;
+    }
+}
+
+//==============================================================================
+// Spectrum feed
+void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>& buffer)
+{
+    const auto n = buffer.getNumSamples();
+
+    if (n < 1)
+        return;
+
+    const auto silent = spectrumMode.load (std::memory_order_relaxed) >= 2;
+    const auto channels = juce::jmin (numChannels, buffer.getNumChannels(), 2);
+    const float* input[2] {};
+
+    for (int c = 0; c < channels; ++c)
+        input[c] = buffer.getReadPointer (c);
+
+    for (int i = 0; i < n; ++i)
+    {
+        auto v = 0.0f;
+
+        if (! silent && numChannels > 0)
+        {
+            double sum = 0.0;
+
+            for (int c = 0; c < channels; ++c)
+                sum += (double) input[c][i];
+
+            v = (float) (sum / (double) numChannels);
+        }
+
+        if (spectrumFifoFill == fftSize)
+        {
+            spectrumFifoFill = 0;
+
+            // A frame the view has not taken yet stays; this one is dropped.
+            if (! nextFFTBlockReady.load (std::memory_order_acquire))
+            {
+                std::fill (fftData + fftSize, fftData + 2 * fftSize, 0.0f);
+                std::copy (spectrumFifo, spectrumFifo + fftSize, fftData);
+                nextFFTBlockReady.store (true, std::memory_order_release);
+            }
+        }
+
+        spectrumFifo[spectrumFifoFill++] = v;
+    }
+}
+
+//==============================================================================
+// Record capture
+RecordedFrameStore::~RecordedFrameStore()
+{
+    delete storage.load();
+}
+
+std::vector<RecordedFrameStore::Frame>* RecordedFrameStore::swapOut (std::vector<Frame>* replacement)
+{
+    // Both sides use sequentially consistent order here: either the writer
+    // saw the replacement, or this thread sees the writer still at work and
+    // waits for it to let go of the storage it took.
+    auto* previous = storage.exchange (replacement, std::memory_order_seq_cst);
+
+    while (writing.load (std::memory_order_seq_cst))
+        std::this_thread::yield();
+
+    return previous;
+}
+
+void RecordedFrameStore::reserve (size_t frames)
+{
+    auto* held = swapOut (nullptr);
+    const auto used = held != nullptr ? held->size() : 0;
+
+    if (held != nullptr && held->capacity() - used >= frames)
+    {
+        storage.store (held, std::memory_order_seq_cst);
+        return;
+    }
+
+    std::unique_ptr<std::vector<Frame>> grown;
+
+    try
+    {
+        grown = std::make_unique<std::vector<Frame>>();
+        grown->reserve (used + frames);
+
+        if (held != nullptr)
+            grown->insert (grown->end(), held->begin(), held->end());
+    }
+    catch (const std::exception&)
+    {
+        // No memory for that much: keep what there is; a capture then ends
+        // when its room is used up.
+        storage.store (held, std::memory_order_seq_cst);
+        return;
+    }
+
+    storage.store (grown.release(), std::memory_order_seq_cst);
+    delete held;
+}
+
+std::vector<RecordedFrameStore::Frame> RecordedFrameStore::take()
+{
+    std::unique_ptr<std::vector<Frame>> held (swapOut (nullptr));
+    std::vector<Frame> frames;
+
+    if (held != nullptr)
+        frames = std::move (*held);
+
+    return frames;
+}
+
+RecordedFrameStore::Writer::Writer (RecordedFrameStore& s) noexcept
+    : store (s)
+{
+    store.writing.store (true, std::memory_order_seq_cst);
+    frames = store.storage.load (std::memory_order_seq_cst);
+}
+
+RecordedFrameStore::Writer::~Writer()
+{
+    store.writing.store (false, std::memory_order_release);
+}
+
+RecordedFrameStore::Frame* RecordedFrameStore::Writer::append() noexcept
+{
+    if (frames == nullptr || frames->size() >= frames->capacity())
+        return nullptr;
+
+    frames->emplace_back(); // within the reserved room: no allocation
+    return &frames->back();
+}
+
+size_t KestruneAudioProcessor::longestCaptureFrames (double sampleRate)
+{
+    const auto rate = std::isfinite (sampleRate) ? juce::jlimit (1.0, 768000.0, sampleRate) : 44100.0;
+    const auto seconds = 20.0 * 4.0 * 60.0 / 20.0; // 20 bars of 4 beats at 20 beats per minute
+    const auto frames = (size_t) std::ceil (seconds * rate / (double) fftSize);
+
+    // One more for a frame carried over from an earlier capture, one for the
+    // beats a capture runs over its length.
+    return frames + 2;
+}
+
+void KestruneAudioProcessor::armRecord()
+{
+    if (recordArmed.load (std::memory_order_acquire))
+        return;
+
+    recordedFrames.reserve (longestCaptureFrames (recordSampleRate.load (std::memory_order_relaxed)));
+    recordArmed.store (true, std::memory_order_release);
+}
+
+std::vector<RecordedFrameStore::Frame> KestruneAudioProcessor::takeRecordedFrames()
+{
+    return recordedFrames.take();
+}
+
+void KestruneAudioProcessor::postRecordMessage() noexcept
+{
+    // The flags are set before this, so the listener sees them.
+    recordMessagesPending.fetch_add (1, std::memory_order_release);
+}
+
+void KestruneAudioProcessor::RecordMessenger::timerCallback()
+{
+    if (owner.recordMessagesPending.exchange (0, std::memory_order_acquire) > 0)
+        owner.recordBroadcaster.sendChangeMessage();
+}
+
+void KestruneAudioProcessor::completeRecordFrame (RecordedFrameStore::Frame& frame) noexcept
+{
+    juce::FloatVectorOperations::multiply (recordFrame, windowTable, fftSize);
+    filterTransforms.forward (recordFrame, recordBins);
+
+    // Magnitudes of all 2048 bins of the real frame: bin 2048 - k mirrors
+    // bin k. The upper half of the frame stays 0.
+    for (int k = 0; k <= fftSize / 2; ++k)
+    {
+        const auto re = recordBins[2 * k], im = recordBins[2 * k + 1];
+        const auto magnitude = std::sqrt (re * re + im * im);
+        frame[(size_t) k] = magnitude;
+
+        if (k > 0 && k < fftSize / 2)
+            frame[(size_t) (fftSize - k)] = magnitude;
+    }
+}
+
+void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
+{
+    const auto n = buffer.getNumSamples();
+
+    if (n == 0)
+        return;
+
+    auto base = scanPhase.load (std::memory_order_relaxed);
+    auto previous = base;
+    const auto bar = (float) blockPpq;
+    const auto captureBeats = 4.0f * barduratiomValue->load();
+    const auto silent = spectrumMode.load (std::memory_order_relaxed) >= 2;
+    const auto channels = juce::jmin (numChannels, buffer.getNumChannels(), 2);
+
+    const float* input[2] {};
+
+    for (int c = 0; c < channels; ++c)
+        input[c] = buffer.getReadPointer (c);
+
+    RecordedFrameStore::Writer writer (recordedFrames);
+
+    auto endCapture = [this]
+    {
+        recordArmed.store (false, std::memory_order_release);
+        recordCapturing.store (false, std::memory_order_release);
+        postRecordMessage();
+    };
+
+    for (int i = 0; i < n; ++i)
+    {
+        auto capturing = recordCapturing.load (std::memory_order_acquire);
+        const auto beats = (float) i * beatsPerSample;
+        const auto phase = capturing ? std::fmod (beats + base, captureBeats)
+                                     : std::fmod (beats + bar, 4.0f);
+
+        if (phase - previous < 0.0f)
+        {
+            if (capturing)
+            {
+                endCapture();
+                scanPhase.store (phase, std::memory_order_relaxed);
+                return; // the rest of the block passes; no new capture starts
+            }
+
+            // Disarmed from the message thread during this block: start nothing.
+            if (! recordArmed.load (std::memory_order_acquire))
+                return;
+
+            base = 0.0f;
+            capturing = true;
+            recordCapturing.store (true, std::memory_order_release);
+            postRecordMessage();
+        }
+
+        previous = phase;
+        scanPhase.store (phase, std::memory_order_relaxed);
+
+        if (! capturing)
+            continue;
+
+        auto mono = 0.0f;
+
+        if (! silent && numChannels > 0)
+        {
+            double sum = 0.0;
+
+            for (int c = 0; c < channels; ++c)
+                sum += (double) input[c][i];
+
+            mono = (float) (sum / (double) numChannels);
+        }
+
+        if (recordFill == fftSize)
+        {
+            auto* frame = writer.append();
+
+            if (frame == nullptr)
+            {
+                // No room left (or none reserved): the capture ends here, the
+                // full frame waits for the next capture.
+                endCapture();
+                return;
+            }
+
+            completeRecordFrame (*frame);
+            recordFill = 0;
+        }
+
+        recordFrame[recordFill++] = mono;
+    }
+}
 
 //==============================================================================
 void KestruneAudioProcessor::parameterChanged (const juce::String& parameterID, float newValue)

@@ -152,6 +152,79 @@ private:
 };
 
 //==============================================================================
+// Captured spectra on their way from the audio thread to the message thread.
+// The message thread makes room before a capture (reserve) and takes the
+// frames afterwards (take); the audio thread appends into that room only and
+// reports the store full instead of growing it. Neither side ever holds a lock
+// the other waits for: the message thread swaps the storage out and waits
+// (never the audio thread) until a writer that may still hold it has let go.
+class RecordedFrameStore
+{
+public:
+    using Frame = std::array<float, 4096>;
+
+    RecordedFrameStore() = default;
+    ~RecordedFrameStore();
+
+    // Message thread. Room for `frames` more frames, keeping those held.
+    void reserve (size_t frames);
+    // Message thread. All frames held, oldest first; the store is then empty.
+    std::vector<Frame> take();
+
+    // Audio thread: brackets every append.
+    class Writer
+    {
+    public:
+        explicit Writer (RecordedFrameStore& s) noexcept;
+        ~Writer();
+        // A frame appended to the store (zeroed), or nullptr when it is full.
+        Frame* append() noexcept;
+
+    private:
+        RecordedFrameStore& store;
+        std::vector<Frame>* frames;
+        JUCE_DECLARE_NON_COPYABLE (Writer)
+    };
+
+private:
+    std::vector<Frame>* swapOut (std::vector<Frame>* replacement);
+
+    std::atomic<std::vector<Frame>*> storage { nullptr };
+    std::atomic<bool> writing { false };
+
+    JUCE_DECLARE_NON_COPYABLE (RecordedFrameStore)
+};
+
+// Pending Random-mode note starts: the sample of the envelope pass at which
+// each fires, in the order the jumps were made (which is also firing order).
+// Fixed size: a jump adds at most one per sample, and each fires within 4096
+// samples of the envelope pass, so the queue never fills.
+class TriggerQueue
+{
+public:
+    static constexpr int capacity = 4096;
+
+    bool empty() const noexcept     { return count == 0; }
+    int size() const noexcept       { return count; }
+    juce::int64 front() const noexcept { return times[(size_t) head]; }
+    void clear() noexcept           { head = count = 0; }
+    void pop() noexcept             { head = (head + 1) % capacity; --count; }
+
+    bool push (juce::int64 time) noexcept
+    {
+        if (count == capacity)
+            return false;
+        times[(size_t) ((head + count) % capacity)] = time;
+        ++count;
+        return true;
+    }
+
+private:
+    std::array<juce::int64, capacity> times {};
+    int head = 0, count = 0;
+};
+
+//==============================================================================
 class KestruneAudioProcessor  : public juce::AudioProcessor,
                                 public juce::AudioProcessorValueTreeState::Listener,
                                 private juce::Thread
@@ -361,6 +434,9 @@ public:
     std::atomic<bool> nextColumnReady { false };
 
     // Random mode
+    TriggerQueue triggerList;
+    juce::int64 envelopeClock = 0; // samples the envelope pass has run
+    juce::Random jumpRandom;       // this instance's own generator (see the constructor)
     juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear> attackRamp, decayRamp;
     int fadeCounter = 0;
     float envelopeGain = 0.0f;
@@ -368,16 +444,25 @@ public:
     // Record capture
     std::atomic<bool> recordArmed { false }, recordCapturing { false };
     juce::ChangeBroadcaster recordBroadcaster;
-    float recordFrame[2 * fftSize] {};
+    alignas (32) float recordFrame[2 * fftSize] {};
     int recordFill = 0;
-    std::vector<std::array<float, 2 * fftSize>> recordedFrames;
+    RecordedFrameStore recordedFrames;
     float recordMinDb = -100.0f, recordMaxDb = 0.0f;
+
+    // Message thread: arms record mode with room for the longest capture
+    // (20 bars at 20 beats per minute at the prepared sample rate). A capture
+    // that outgrows it (a slower tempo) ends when the room is used up.
+    void armRecord();
+    // Message thread: the captured frames, oldest first; the store is emptied.
+    std::vector<RecordedFrameStore::Frame> takeRecordedFrames();
+    // Frames reserved by armRecord at a sample rate.
+    static size_t longestCaptureFrames (double sampleRate);
 
     // Spectrum feed
     std::atomic<int> spectrumMode { 0 };
-    float spectrumFifo[fftSize];
+    float spectrumFifo[fftSize] {};
     int spectrumFifoFill = 0;
-    float fftData[2 * fftSize];
+    float fftData[2 * fftSize] {};
     std::atomic<bool> nextFFTBlockReady { false };
 
     // Editor
@@ -415,6 +500,24 @@ public:
     alignas (32) float spectrumBins[2 * numBins + 8] {};
     RealTransformPair filterTransforms { fftBuffers[0], spectrumBins, fftSize };
 
+    // Record capture internals: the capture's transform output (the filter's
+    // forward plan runs on it), the sample rate armRecord sizes for, and the
+    // start and end messages counted on the audio thread and sent from the
+    // message thread (posting a message from the audio thread would lock and
+    // may allocate).
+    alignas (32) float recordBins[2 * numBins + 8] {};
+    std::atomic<double> recordSampleRate { 44100.0 };
+    std::atomic<int> recordMessagesPending { 0 };
+
+    struct RecordMessenger : juce::Timer
+    {
+        explicit RecordMessenger (KestruneAudioProcessor& p) : owner (p) {}
+        void timerCallback() override;
+        KestruneAudioProcessor& owner;
+    };
+
+    RecordMessenger recordMessenger { *this };
+
 private:
     void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
     void updateScanPosition (double ppq, int width);
@@ -436,6 +539,8 @@ private:
     void clearRandomTriggers();
     void applyRandomEnvelope (juce::AudioBuffer<float>& chunk);
     void runRecordCapture (juce::AudioBuffer<float>& buffer);
+    void completeRecordFrame (RecordedFrameStore::Frame& frame) noexcept;
+    void postRecordMessage() noexcept;
 
 protected:
     // Stops the worker thread; the destructor calls it first. A subclass
