@@ -1182,8 +1182,8 @@ void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
     {
         auto capturing = recordCapturing.load (std::memory_order_acquire);
         const auto beats = (float) i * beatsPerSample;
-        const auto phase = capturing ? std::fmod (beats + base, captureBeats)
-                                     : std::fmod (beats + bar, 4.0f);
+        auto phase = capturing ? std::fmod (beats + base, captureBeats)
+                               : std::fmod (beats + bar, 4.0f);
 
         if (phase - previous < 0.0f)
         {
@@ -1202,6 +1202,12 @@ void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
             capturing = true;
             recordCapturing.store (true, std::memory_order_release);
             postRecordMessage();
+
+            // From here the capture's own cycle counts. Kept as the bar
+            // phase, a start away from the bar line (a phase left by another
+            // mode, or a host jumping back) would read as the capture cycle
+            // wrapping at the very next sample and end the capture at once.
+            phase = std::fmod (beats + base, captureBeats);
         }
 
         previous = phase;

@@ -194,3 +194,67 @@ TEST (AudioAllocation, SteadyStateBlocksTouchNoHeap)
 
     EXPECT_EQ (audioHeapCalls.load() - before, 0);
 }
+
+TEST (AudioAllocation, RandomModeSpectrumFeedAndCaptureTouchNoHeap)
+{
+    Rig rig;
+    rig.publishUniform (1.0f);
+    rig.setDirection (3);
+    rig.set ("randomizespeed", 22.0f); // a jump every 750 samples
+    rig.set ("barduratiom", 1.0f);
+    rig.head.bpm = 480.0;              // a bar every 6000 samples
+
+    auto& p = rig.p();
+    juce::AudioBuffer<float> block (2, 5000);
+    auto runBlock = [&] (int length)
+    {
+        for (int c = 0; c < 2; ++c)
+            juce::FloatVectorOperations::fill (block.getWritePointer (c), 0.5f, length);
+        juce::AudioBuffer<float> view (block.getArrayOfWritePointers(), 2, 0, length);
+        AudioThreadScope scope;
+        rig.processBlock (view);
+    };
+
+    runBlock (512);
+    runBlock (5000);
+
+    const auto before = audioHeapCalls.load();
+    int spectra = 0, captures = 0;
+    size_t frames = 0;
+    float loudest = 0.0f;
+
+    for (int i = 0; i < 400; ++i)
+    {
+        // Between blocks, on this (unmarked) thread: the view takes spectra,
+        // the Record button arms and takes captures.
+        if (p.nextFFTBlockReady.load() && i % 2 == 0)
+        {
+            p.nextFFTBlockReady = false;
+            ++spectra;
+        }
+
+        if (i == 60 || i == 200)
+            p.armRecord();
+
+        if (i == 150 || i == 320)
+        {
+            captures += ! p.recordArmed.load();
+            p.recordArmed = false;
+            frames += p.takeRecordedFrames().size();
+            p.recordCapturing = false;
+        }
+
+        p.spectrumMode = i < 250 ? 0 : 1;
+        rig.head.playing = (i % 100) < 90;
+        runBlock (i % 25 == 0 ? 5000 : (i % 7 == 0 ? 1 : 512));
+        loudest = std::max (loudest, p.envelopeGain);
+    }
+
+    EXPECT_EQ (audioHeapCalls.load() - before, 0);
+
+    // The paths ran: notes sounded, spectra went over, captures completed.
+    EXPECT_GT (loudest, 0.3f);
+    EXPECT_GT (spectra, 10);
+    EXPECT_EQ (captures, 2);
+    EXPECT_GT (frames, 4u);
+}
