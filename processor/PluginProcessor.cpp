@@ -1053,6 +1053,11 @@ namespace
         if (! nestingDepthWithin (bytes + 8, length, 32))
             return {};
 
+        // The XML reader trusts its text to be valid UTF-8 and can read past
+        // the end of a character whose continuation bytes are cut off.
+        if (! juce::CharPointer_UTF8::isValidString (bytes + 8, (int) length))
+            return {};
+
         return juce::parseXML (juce::String::fromUTF8 (bytes + 8, (int) length));
     }
 
