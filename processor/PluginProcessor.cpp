@@ -1072,6 +1072,11 @@ namespace
         if (! nestingDepthWithin (bytes + 8, length, 32))
             return {};
 
+        // The framework's text and XML readers trust the UTF-8 they are given:
+        // a sequence cut off by the end of the text makes them read past it.
+        if (! juce::CharPointer_UTF8::isValidString (bytes + 8, (int) length))
+            return {};
+
         return juce::parseXML (juce::String::fromUTF8 (bytes + 8, (int) length));
     }
 

@@ -409,7 +409,12 @@ TEST (Stress, EveryThreadAtOnce)
     EXPECT_EQ (audio.automationHeapCalls, 0);
 
     // Whatever state the run ended in saves, restores into a new processor and
-    // saves again to the same values and paths.
+    // saves again to the same values and paths. One exception: the interval is
+    // neither ordered nor coupled while no picture is in force or a picture is
+    // loading, so the run may end with one the coupling would not leave
+    // ("a_interval" above "b_interval", or "startposition" away from it); a
+    // restore passes the values through the coupling and so moves such an
+    // interval. It must then come to rest: a second round trip changes nothing.
     p->setPlayHead (nullptr);
     const auto saved = saveState (*p);
     const auto original = readSavedState (saved);
@@ -417,17 +422,34 @@ TEST (Stress, EveryThreadAtOnce)
 
     auto copy = makeProcessor();
     copy->setStateInformation (saved.getData(), (int) saved.getSize());
-    const auto again = readSavedState (saveState (*copy));
+    const auto savedAgain = saveState (*copy);
+    const auto again = readSavedState (savedAgain);
 
-    EXPECT_EQ (again.values, original.values);
+    const auto a = original.values.at ("a_interval").getFloatValue();
+    const auto b = original.values.at ("b_interval").getFloatValue();
+    const auto s = original.values.at ("startposition").getFloatValue();
+    const bool coupledInterval = a <= b && (s == a || (b == 1.0f && s + (b - a) > 1.0f));
+
+    for (const auto& [id, value] : original.values)
+        if (coupledInterval || (id != "a_interval" && id != "b_interval" && id != "startposition"))
+            EXPECT_EQ (again.values.at (id), value) << id;
+
     EXPECT_EQ (again.path, original.path);
     EXPECT_EQ (again.pathDraw, original.pathDraw);
 
     for (int i = 0; i < numParameters; ++i)
     {
         const auto id = parameterAt (*p, i)->paramID;
-        EXPECT_EQ (plainValue (*copy, id), plainValue (*p, id)) << id;
+        if (coupledInterval || (id != "a_interval" && id != "b_interval" && id != "startposition"))
+            EXPECT_EQ (plainValue (*copy, id), plainValue (*p, id)) << id;
     }
+
+    auto third = makeProcessor();
+    third->setStateInformation (savedAgain.getData(), (int) savedAgain.getSize());
+    const auto once = readSavedState (saveState (*third));
+    EXPECT_EQ (once.values, again.values);
+    EXPECT_EQ (once.path, again.path);
+    EXPECT_EQ (once.pathDraw, again.pathDraw);
 }
 
 //==============================================================================
