@@ -17,8 +17,11 @@ namespace
         if (onAudioThread)
         {
             audioHeapCalls.fetch_add (1, std::memory_order_relaxed);
+            // KESTRUNE_HEAP_TRAP stops the program at the call, so that a
+            // debugger shows where the audio thread touched the heap.
             static const bool trap = std::getenv ("KESTRUNE_HEAP_TRAP") != nullptr;
-            if (trap) __builtin_trap();
+            if (trap)
+                __builtin_trap();
         }
     }
 

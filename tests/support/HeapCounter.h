@@ -4,6 +4,8 @@
 // The test program's operator new and delete (all forms) go through the
 // counter; in builds without a sanitizer (which owns malloc itself) the C
 // allocation functions do too, since JUCE's buffers use malloc directly.
+// With KESTRUNE_HEAP_TRAP set, a counted call stops the program (SIGILL), so
+// that a debugger's backtrace shows where it came from.
 namespace kestrune::test::heap
 {
     // Heap calls made so far inside an AudioThreadScope, by any thread.
