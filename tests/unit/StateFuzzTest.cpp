@@ -117,31 +117,3 @@ TEST (StateFuzz, MutatedAndRandomBlobsNeverBreakTheProcessor)
 
     EXPECT_GT (runs, 500);
 }
-
-// Text that is not valid UTF-8 once made the XML reader run past the end of
-// its buffer (a lead byte with its continuation bytes cut off).
-TEST (StateFuzz, InvalidUtf8IsRefusedBeforeParsing)
-{
-    auto p = makeProcessor();
-    setPlain (*p, "zoom", 2.0f);
-
-    const char* texts[] = {
-        "<Kestrune><PARAM id=\"zoom\" value=\"1\xf0",
-        "<Kestrune><PARAM id=\"zoom\" value=\"\xe2\x82",
-        "<Kestrune a=\"\xc3",
-        "<Kestrune><PARAM id=\"zo\xffom\" value=\"1\"/></Kestrune>",
-    };
-
-    for (auto* text : texts)
-    {
-        juce::MemoryBlock blob;
-        juce::MemoryOutputStream out (blob, false);
-        out.write ("VC2!", 4);
-        out.writeInt ((int) std::strlen (text));
-        out.write (text, std::strlen (text));
-        out.flush();
-
-        p->setStateInformation (blob.getData(), (int) blob.getSize());
-        EXPECT_FLOAT_EQ (plainValue (*p, "zoom"), 2.0f);
-    }
-}
