@@ -1197,7 +1197,7 @@ void KestruneAudioProcessor::checkAndLoadFile()
     preparedChainReady.store (false, std::memory_order_release);
 
     reloadImage.store (true, std::memory_order_release);
-    newImagePending.store (false, std::memory_order_release);
+    newImagePending.store (false); // sequentially consistent: see parameterChanged
     needColourUpdate.store (true, std::memory_order_release);
 }
 

@@ -1262,10 +1262,20 @@ void KestruneAudioProcessor::parameterChanged (const juce::String& parameterID, 
     if (! sourceImagePresent.load (std::memory_order_acquire))
         return;
 
+    // While a picture waits for adoption no render request is raised: the
+    // worker renders nothing meanwhile, and the adoption asks for a whole pass
+    // that reads every parameter as it then stands. A request would only hold
+    // the adoption back, and a host automating a parameter with every block
+    // would hold it back for good. (Sequentially consistent, paired with the
+    // adoption's lowering of the flag: a change that sees the picture still
+    // waiting is visible to the pass the adoption asks for.)
+    const bool adoptionWaiting = newImagePending.load();
+
     if (parameterID == "contrast" || parameterID == "blurforxaxis" || parameterID == "bwset"
          || parameterID == "bwthrreshold" || parameterID == "brightness")
     {
-        needColourUpdate.store (true, std::memory_order_release);
+        if (! adoptionWaiting)
+            needColourUpdate.store (true, std::memory_order_release);
         return;
     }
 
@@ -1296,7 +1306,8 @@ void KestruneAudioProcessor::parameterChanged (const juce::String& parameterID, 
         return;
     }
 
-    needTransformUpdate.store (true, std::memory_order_release);
+    if (! adoptionWaiting)
+        needTransformUpdate.store (true, std::memory_order_release);
 }
 
 bool KestruneAudioProcessor::intervalSyncGuardRaisedHere() const noexcept
@@ -1343,6 +1354,14 @@ void KestruneAudioProcessor::requestIntervalCoupling (unsigned request)
     }
 }
 
+namespace
+{
+    // The coupling runs on the audio thread too (host automation, adoption
+    // resets): its IDs are made once, so that it never builds a string there.
+    const juce::String aIntervalID { "a_interval" }, bIntervalID { "b_interval" },
+                       startPositionID { "startposition" };
+}
+
 void KestruneAudioProcessor::runIntervalCouplingStep (unsigned request)
 {
     const float a = aIntervalValue->load();
@@ -1351,21 +1370,21 @@ void KestruneAudioProcessor::runIntervalCouplingStep (unsigned request)
     if (request == couplingFromA)
     {
         if (a > b)
-            setParameterNotifyingHost ("b_interval", a);
+            setParameterNotifyingHost (bIntervalID, a);
         else
             intervalStart.store (a);
 
         if (! intervalSyncGuard.load (std::memory_order_relaxed))
         {
             intervalSyncGuard.store (true, std::memory_order_relaxed);
-            setParameterNotifyingHost ("startposition", aIntervalValue->load());
+            setParameterNotifyingHost (startPositionID, aIntervalValue->load());
             intervalSyncGuard.store (false, std::memory_order_relaxed);
         }
     }
     else if (request == couplingFromB)
     {
         if (a > b)
-            setParameterNotifyingHost ("a_interval", b);
+            setParameterNotifyingHost (aIntervalID, b);
         else
             intervalEnd.store (b);
     }
@@ -1380,13 +1399,13 @@ void KestruneAudioProcessor::runIntervalCouplingStep (unsigned request)
 
         if (start + length > 1.0f)
         {
-            setParameterNotifyingHost ("a_interval", 1.0f - length);
-            setParameterNotifyingHost ("b_interval", 1.0f);
+            setParameterNotifyingHost (aIntervalID, 1.0f - length);
+            setParameterNotifyingHost (bIntervalID, 1.0f);
         }
         else
         {
-            setParameterNotifyingHost ("a_interval", start);
-            setParameterNotifyingHost ("b_interval", startpositionValue->load() + length);
+            setParameterNotifyingHost (aIntervalID, start);
+            setParameterNotifyingHost (bIntervalID, startpositionValue->load() + length);
         }
 
         intervalSyncGuard.store (false, std::memory_order_relaxed);
@@ -1473,6 +1492,11 @@ namespace
         const auto length = (size_t) juce::jmin (sizeInBytes - 8, storedLength);
 
         if (! nestingDepthWithin (bytes + 8, length, 32))
+            return {};
+
+        // The framework's text and XML readers trust the UTF-8 they are given:
+        // a sequence cut off by the end of the text makes them read past it.
+        if (! juce::CharPointer_UTF8::isValidString (bytes + 8, (int) length))
             return {};
 
         return juce::parseXML (juce::String::fromUTF8 (bytes + 8, (int) length));

@@ -12,6 +12,13 @@ namespace juce
 
 namespace kestrune::test
 {
+    juce::MemoryBlock saveState (KestruneAudioProcessor& p)
+    {
+        juce::MemoryBlock block;
+        p.getStateInformation (block);
+        return block;
+    }
+
     void pumpMessages (int milliseconds)
     {
         const auto end = juce::Time::getMillisecondCounterHiRes() + milliseconds;

@@ -27,6 +27,9 @@ namespace kestrune::test
     float plainValue (KestruneAudioProcessor& p, const juce::String& id);
     void setPlain (KestruneAudioProcessor& p, const juce::String& id, float plain);
 
+    // The processor's state blob, as a host would save it.
+    juce::MemoryBlock saveState (KestruneAudioProcessor& p);
+
     // Delivers the messages posted to this (the message) thread for about
     // `milliseconds`: async callbacks, change messages.
     void pumpMessages (int milliseconds);

@@ -1,156 +1,36 @@
 #include "AudioTestSupport.h"
+#include "HeapCounter.h"
 
-#include <atomic>
 #include <cstdlib>
 #include <new>
 #include <thread>
 
-// Counts heap traffic made by the thread that has marked itself as the audio
-// thread. Every operator new and delete of the test program goes through
-// here; in builds without a sanitizer (which owns malloc itself) the C
-// allocation functions do too, since JUCE's buffers use malloc directly.
-namespace
-{
-    thread_local bool onAudioThread = false;
-    std::atomic<long> audioHeapCalls { 0 };
-
-    inline void noteCall() noexcept
-    {
-        if (onAudioThread)
-            audioHeapCalls.fetch_add (1, std::memory_order_relaxed);
-    }
-
-}
-
-#if ! defined (__SANITIZE_ADDRESS__) && ! defined (__SANITIZE_THREAD__) && defined (__GLIBC__)
- #define KESTRUNE_COUNTS_MALLOC 1
-
-extern "C"
-{
-    void* __libc_malloc (std::size_t);
-    void* __libc_calloc (std::size_t, std::size_t);
-    void* __libc_realloc (void*, std::size_t);
-    void* __libc_memalign (std::size_t, std::size_t);
-    void __libc_free (void*);
-
-    void* malloc (std::size_t n)                  { noteCall(); return __libc_malloc (n); }
-    void* calloc (std::size_t n, std::size_t s)   { noteCall(); return __libc_calloc (n, s); }
-    void* realloc (void* p, std::size_t n)        { noteCall(); return __libc_realloc (p, n); }
-    void* memalign (std::size_t a, std::size_t n) { noteCall(); return __libc_memalign (a, n); }
-    void* aligned_alloc (std::size_t a, std::size_t n) { noteCall(); return __libc_memalign (a, n); }
-    void free (void* p)                           { if (p != nullptr) noteCall(); __libc_free (p); }
-
-    int posix_memalign (void** out, std::size_t a, std::size_t n)
-    {
-        noteCall();
-        *out = __libc_memalign (a, n);
-        return *out != nullptr ? 0 : 12; // ENOMEM
-    }
-}
-#endif
-
-namespace
-{
-   #if KESTRUNE_COUNTS_MALLOC
-    void* rawAllocate (std::size_t n) noexcept { return __libc_malloc (n); }
-    void rawFree (void* p) noexcept { __libc_free (p); }
-    int rawAlignedAllocate (void** out, std::size_t a, std::size_t n) noexcept
-    {
-        *out = __libc_memalign (a, n);
-        return *out != nullptr ? 0 : 12;
-    }
-   #else
-    void* rawAllocate (std::size_t n) noexcept { return std::malloc (n); }
-    void rawFree (void* p) noexcept { std::free (p); }
-    int rawAlignedAllocate (void** out, std::size_t a, std::size_t n) noexcept { return ::posix_memalign (out, a, n); }
-   #endif
-
-    void* allocate (std::size_t size)
-    {
-        noteCall();
-        if (void* p = rawAllocate (size == 0 ? 1 : size))
-            return p;
-        throw std::bad_alloc();
-    }
-
-    void* allocateAligned (std::size_t size, std::align_val_t align)
-    {
-        noteCall();
-        const auto alignment = std::max (sizeof (void*), static_cast<std::size_t> (align));
-        void* p = nullptr;
-        if (rawAlignedAllocate (&p, alignment, size == 0 ? 1 : size) == 0)
-            return p;
-        throw std::bad_alloc();
-    }
-
-    void release (void* p) noexcept
-    {
-        if (p != nullptr)
-            noteCall();
-        rawFree (p);
-    }
-}
-
-void* operator new (std::size_t n)                                           { return allocate (n); }
-void* operator new[] (std::size_t n)                                         { return allocate (n); }
-void* operator new (std::size_t n, const std::nothrow_t&) noexcept           { try { return allocate (n); } catch (...) { return nullptr; } }
-void* operator new[] (std::size_t n, const std::nothrow_t&) noexcept         { try { return allocate (n); } catch (...) { return nullptr; } }
-void* operator new (std::size_t n, std::align_val_t a)                       { return allocateAligned (n, a); }
-void* operator new[] (std::size_t n, std::align_val_t a)                     { return allocateAligned (n, a); }
-void* operator new (std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept   { try { return allocateAligned (n, a); } catch (...) { return nullptr; } }
-void* operator new[] (std::size_t n, std::align_val_t a, const std::nothrow_t&) noexcept { try { return allocateAligned (n, a); } catch (...) { return nullptr; } }
-void operator delete (void* p) noexcept                                      { release (p); }
-void operator delete[] (void* p) noexcept                                    { release (p); }
-void operator delete (void* p, std::size_t) noexcept                         { release (p); }
-void operator delete[] (void* p, std::size_t) noexcept                       { release (p); }
-void operator delete (void* p, const std::nothrow_t&) noexcept               { release (p); }
-void operator delete[] (void* p, const std::nothrow_t&) noexcept             { release (p); }
-void operator delete (void* p, std::align_val_t) noexcept                    { release (p); }
-void operator delete[] (void* p, std::align_val_t) noexcept                  { release (p); }
-void operator delete (void* p, std::size_t, std::align_val_t) noexcept       { release (p); }
-void operator delete[] (void* p, std::size_t, std::align_val_t) noexcept     { release (p); }
-void operator delete (void* p, std::align_val_t, const std::nothrow_t&) noexcept   { release (p); }
-void operator delete[] (void* p, std::align_val_t, const std::nothrow_t&) noexcept { release (p); }
-
-
 using namespace kestrune::test;
 using namespace kestrune::test::audio;
 
-namespace
-{
-    struct AudioThreadScope
-    {
-        AudioThreadScope()  { onAudioThread = true; }
-        ~AudioThreadScope() { onAudioThread = false; }
-    };
-}
+using kestrune::test::heap::AudioThreadScope;
 
 TEST (AudioAllocation, CounterSeesTheAudioThreadOnly)
 {
     // The counter must see a heap call made by the marked thread (else the
     // test below could not fail), and nothing from unmarked threads.
-    const auto before = audioHeapCalls.load();
+    const auto before = heap::audioThreadCalls();
+    const long expected = heap::countsMalloc() ? 4 : 2;
     {
         AudioThreadScope scope;
         // Called directly: a new-expression paired with its delete may be elided.
         ::operator delete (::operator new (16));
-       #if KESTRUNE_COUNTS_MALLOC
-        std::free (std::malloc (16));
-       #endif
+        if (heap::countsMalloc())
+        {
+            void* volatile block = std::malloc (16); // volatile: the pair must not be elided
+            std::free (block);
+        }
     }
-   #if KESTRUNE_COUNTS_MALLOC
-    EXPECT_EQ (audioHeapCalls.load() - before, 4);
-   #else
-    EXPECT_EQ (audioHeapCalls.load() - before, 2);
-   #endif
+    EXPECT_EQ (heap::audioThreadCalls() - before, expected);
 
     std::thread other ([] { ::operator delete (::operator new (16)); });
     other.join();
-   #if KESTRUNE_COUNTS_MALLOC
-    EXPECT_EQ (audioHeapCalls.load() - before, 4);
-   #else
-    EXPECT_EQ (audioHeapCalls.load() - before, 2);
-   #endif
+    EXPECT_EQ (heap::audioThreadCalls() - before, expected);
 }
 
 TEST (AudioAllocation, SteadyStateBlocksTouchNoHeap)
@@ -176,7 +56,7 @@ TEST (AudioAllocation, SteadyStateBlocksTouchNoHeap)
     runBlock (512);
     runBlock (5000);
 
-    const auto before = audioHeapCalls.load();
+    const auto before = heap::audioThreadCalls();
 
     for (int i = 0; i < 200; ++i)
     {
@@ -192,7 +72,7 @@ TEST (AudioAllocation, SteadyStateBlocksTouchNoHeap)
         }
     }
 
-    EXPECT_EQ (audioHeapCalls.load() - before, 0);
+    EXPECT_EQ (heap::audioThreadCalls() - before, 0);
 }
 
 TEST (AudioAllocation, RandomModeSpectrumFeedAndCaptureTouchNoHeap)

@@ -5,13 +5,6 @@ using namespace kestrune::test;
 
 namespace
 {
-    juce::MemoryBlock saveState (KestruneAudioProcessor& p)
-    {
-        juce::MemoryBlock block;
-        p.getStateInformation (block);
-        return block;
-    }
-
     void restore (KestruneAudioProcessor& p, const juce::MemoryBlock& blob)
     {
         p.setStateInformation (blob.getData(), (int) blob.getSize());

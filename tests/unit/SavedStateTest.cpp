@@ -7,13 +7,6 @@ using namespace kestrune::test;
 
 namespace
 {
-    juce::MemoryBlock saveState (KestruneAudioProcessor& p)
-    {
-        juce::MemoryBlock block;
-        p.getStateInformation (block);
-        return block;
-    }
-
     juce::MemoryBlock makeBlob (const juce::String& xmlText)
     {
         juce::MemoryBlock block;

@@ -6,13 +6,6 @@ using namespace kestrune::test;
 
 namespace
 {
-    juce::MemoryBlock saveState (KestruneAudioProcessor& p)
-    {
-        juce::MemoryBlock block;
-        p.getStateInformation (block);
-        return block;
-    }
-
     // Mutations a damaged or hostile blob might carry: flipped bits, cut or
     // stretched data, duplicated or dropped spans, bytes from the XML
     // vocabulary and a rewritten length field.

@@ -1,0 +1,30 @@
+#pragma once
+
+// Counts the heap traffic of threads that mark themselves as the audio thread.
+// The test program's operator new and delete (all forms) go through the
+// counter; in builds without a sanitizer (which owns malloc itself) the C
+// allocation functions do too, since JUCE's buffers use malloc directly.
+// With KESTRUNE_HEAP_TRAP set, a counted call stops the program (SIGILL), so
+// that a debugger's backtrace shows where it came from.
+namespace kestrune::test::heap
+{
+    // Heap calls made so far inside an AudioThreadScope, by any thread.
+    long audioThreadCalls() noexcept;
+
+    // True when malloc, calloc, realloc, free and the aligned forms are
+    // counted as well as operator new and delete.
+    bool countsMalloc() noexcept;
+
+    // Marks the current thread as the audio thread while it lives.
+    struct AudioThreadScope
+    {
+        AudioThreadScope() noexcept;
+        ~AudioThreadScope();
+
+        AudioThreadScope (const AudioThreadScope&) = delete;
+        AudioThreadScope& operator= (const AudioThreadScope&) = delete;
+
+    private:
+        bool wasMarked;
+    };
+}

@@ -1,0 +1,532 @@
+#include "AudioTestSupport.h"
+#include "HeapCounter.h"
+#include "PictureMutation.h"
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <thread>
+#include <time.h>
+
+// Every thread of the processor at once, for a bounded time: an audio thread
+// with a transport that plays, stops and jumps and with host automation between
+// its blocks, a second automation thread, the message thread (this one) loading
+// pictures, drawing, undoing, redoing, selecting intervals, saving and
+// restoring, and the processor's own worker.
+//
+// KESTRUNE_STRESS_SECONDS sets the duration (default 6).
+
+using namespace kestrune::test;
+namespace fs = kestrune::test::files;
+
+namespace
+{
+    double stressSeconds()
+    {
+        if (const char* text = std::getenv ("KESTRUNE_STRESS_SECONDS"))
+        {
+            const auto value = std::atof (text);
+            if (value > 0.0)
+                return value;
+        }
+        return 6.0;
+    }
+
+    // Read and moved by the audio thread only.
+    struct StressPlayHead : juce::AudioPlayHead
+    {
+        bool hasPosition = true;
+        bool playing = true;
+        double ppq = 0.0;
+        double bpm = 120.0;
+
+        juce::Optional<PositionInfo> getPosition() const override
+        {
+            if (! hasPosition)
+                return {};
+
+            PositionInfo info;
+            info.setBpm (bpm);
+            info.setPpqPosition (ppq);
+            info.setIsPlaying (playing);
+            return info;
+        }
+    };
+
+    struct AudioReport
+    {
+        long blocks = 0, stoppedBlocksWithPicture = 0, passThroughBlocks = 0;
+        long nonFinite = 0, notSilentWhileStopped = 0, changedWithoutPicture = 0;
+        long pendingBlocks = 0;             // blocks that began with a picture waiting
+        long steadyHeapCalls = 0;           // in processBlock, no picture waiting
+        long pendingHeapCalls = 0;          // in processBlock, a picture waiting (adoption)
+        long automationHeapCalls = 0;       // host automation from the audio thread
+        double longestBlockMs = 0.0, longestSteadyBlockMs = 0.0, longestBlockCpuMs = 0.0;
+        int longestBlockSize = 0;
+        long adoptions = 0;
+    };
+
+    juce::RangedAudioParameter* parameterAt (KestruneAudioProcessor& p, int index)
+    {
+        return dynamic_cast<juce::RangedAudioParameter*> (p.getParameters()[index]);
+    }
+
+    // The parameter values and picture paths a saved state holds.
+    struct SavedState
+    {
+        std::map<juce::String, juce::String> values;
+        juce::String path, pathDraw;
+    };
+
+    SavedState readSavedState (const juce::MemoryBlock& blob)
+    {
+        SavedState s;
+        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        if (xml == nullptr)
+            return s;
+
+        for (auto* child : xml->getChildIterator())
+        {
+            if (child->hasTagName ("PARAM"))
+                s.values[child->getStringAttribute ("id")] = child->getStringAttribute ("value");
+            else if (child->hasTagName ("ImagePath"))
+            {
+                s.path = child->getStringAttribute ("path");
+                s.pathDraw = child->getStringAttribute ("pathDraw");
+            }
+        }
+        return s;
+    }
+
+    double threadCpuMs()
+    {
+        timespec t {};
+        ::clock_gettime (CLOCK_THREAD_CPUTIME_ID, &t);
+        return (double) t.tv_sec * 1000.0 + (double) t.tv_nsec / 1.0e6;
+    }
+
+}
+
+TEST (Stress, EveryThreadAtOnce)
+{
+    const auto seconds = stressSeconds();
+
+    // Pictures of every kind the message thread will load.
+    std::vector<juce::String> pictures {
+        fs::writeFile ("stress-a.png", fs::pngOf (fs::patternPicture (640, 513))).getFullPathName(),     // limited to 512 rows
+        fs::writeFile ("stress-b.png", fs::pngOf (fs::patternPicture (96, 64, juce::Image::ARGB))).getFullPathName(),
+        fs::writeFile ("stress-c.jpg", fs::jpegOf (fs::patternPicture (300, 200))).getFullPathName(),
+        fs::writeFile ("stress-d.gif", fs::gifOf (64, 48, [] (int x, int y) { return x * 4 + y; }, true, 3)).getFullPathName(),
+        fs::writeFile ("stress-e.png", fs::pngOf (fs::patternPicture (2, 1500))).getFullPathName(),      // 1 column after the limit
+        fs::writeFile ("stress-f.png", fs::pngDeclaring (100000, 100000)).getFullPathName(),             // huge header
+        fs::writeFile ("stress-g.gif", fs::gifOf (1, 1, [] (int, int) { return 9; })).getFullPathName(),
+        fs::writeFile ("stress-h.jpg", fs::jpegDeclaring (65000, 65000)).getFullPathName(),              // huge header
+        writeBytes ("stress-i.png", "not a picture at all", 20).getFullPathName(),// corrupt
+        pictureScratchFolder().getChildFile ("stress-missing.png").getFullPathName(),                   // missing
+    };
+    {
+        auto jpeg = fs::jpegOf (fs::patternPicture (120, 90));
+        jpeg.resize (jpeg.size() / 2);
+        pictures.push_back (fs::writeFile ("stress-j.jpg", jpeg).getFullPathName()); // cut off
+    }
+    for (int k = 0; k < 5; ++k)
+        pictures.push_back (pictures[(size_t) k]); // pictures that decode come more often
+
+    auto p = makeProcessor();
+    StressPlayHead head;
+    p->setPlayHead (&head);
+    p->prepareToPlay (48000.0, 4096);
+
+    const auto numParameters = p->getParameters().size();
+    ASSERT_EQ (numParameters, 42);
+
+    std::atomic<bool> stop { false };
+    AudioReport audio;
+
+    std::thread audioThread ([&]
+    {
+        std::mt19937 rng (901);
+        std::uniform_real_distribution<float> unit (0.0f, 1.0f);
+        static const int sizes[] = { 0, 1, 64, 512, 3000, 4096, 17, 2048, 2049, 333, 512, 512 };
+
+        juce::AudioBuffer<float> input (2, 4096), work (2, 4096), before (2, 4096);
+        for (int c = 0; c < 2; ++c)
+            for (int i = 0; i < 4096; ++i)
+                input.setSample (c, i, unit (rng) - 0.5f);
+
+        juce::MidiBuffer midi;
+
+        while (! stop.load())
+        {
+            // The transport: keeps playing mostly; stops, starts, jumps
+            // (also before the song's start), changes tempo, or loses its position.
+            switch (rng() % 16)
+            {
+                case 0: head.playing = ! head.playing; break;
+                case 1: head.ppq = (double) (rng() % 20000) / 16.0 - 200.0; break;
+                case 2: head.ppq = -(double) (rng() % 1000) / 7.0; break;
+                case 3: head.bpm = 20.0 + (double) (rng() % 280); break;
+                case 4: head.hasPosition = (rng() % 8) != 0; break;
+                default: break;
+            }
+
+            // Host automation delivered with the block.
+            if (rng() % 2 == 0)
+            {
+                const heap::AudioThreadScope scope;
+                const auto before = heap::audioThreadCalls();
+
+                for (int k = 1 + (int) (rng() % 3); --k >= 0;)
+                    parameterAt (*p, (int) (rng() % (unsigned) numParameters))->setValueNotifyingHost (unit (rng));
+
+                audio.automationHeapCalls += heap::audioThreadCalls() - before;
+            }
+
+            const auto n = sizes[rng() % (sizeof (sizes) / sizeof (sizes[0]))];
+            for (int c = 0; c < 2; ++c)
+                work.copyFrom (c, 0, input, c, (int) (rng() % 8), juce::jmin (n, 4088));
+            if (n > 4088)
+                for (int c = 0; c < 2; ++c)
+                    work.copyFrom (c, 4088, input, c, 0, n - 4088);
+
+            juce::AudioBuffer<float> block (work.getArrayOfWritePointers(), 2, 0, n);
+            for (int c = 0; c < 2; ++c)
+                before.copyFrom (c, 0, work, c, 0, n);
+
+            const bool playing = head.hasPosition && head.playing;
+            const bool wasPending = p->newImagePending.load();
+            const auto generation = p->pendingGeneration.load();
+            long heapCalls = 0;
+
+            const auto start = std::chrono::steady_clock::now();
+            const auto cpuStart = threadCpuMs();
+            {
+                const heap::AudioThreadScope scope;
+                const auto callsBefore = heap::audioThreadCalls();
+                p->processBlock (block, midi);
+                heapCalls = heap::audioThreadCalls() - callsBefore;
+            }
+            const auto ms = std::chrono::duration<double, std::milli> (std::chrono::steady_clock::now() - start).count();
+            audio.longestBlockCpuMs = std::max (audio.longestBlockCpuMs, threadCpuMs() - cpuStart);
+
+            if (wasPending && (! p->newImagePending.load() || p->pendingGeneration.load() != generation))
+                ++audio.adoptions;
+
+            ++audio.blocks;
+            if (wasPending)
+            {
+                ++audio.pendingBlocks;
+                audio.pendingHeapCalls += heapCalls;
+            }
+            else
+            {
+                audio.steadyHeapCalls += heapCalls;
+                audio.longestSteadyBlockMs = std::max (audio.longestSteadyBlockMs, ms);
+            }
+
+            if (ms > audio.longestBlockMs)
+            {
+                audio.longestBlockMs = ms;
+                audio.longestBlockSize = n;
+            }
+
+            // The frame this block filtered with (front frame: only this thread moves it).
+            const bool pictureInForce = ! p->outputFrames.current().isEmpty();
+            bool finite = true, silent = true, unchanged = true;
+
+            for (int c = 0; c < 2; ++c)
+            {
+                const auto* out = block.getReadPointer (c);
+                const auto* in = before.getReadPointer (c);
+                for (int i = 0; i < n; ++i)
+                {
+                    finite = finite && std::isfinite (out[i]);
+                    silent = silent && out[i] == 0.0f;
+                    unchanged = unchanged && out[i] == in[i];
+                }
+            }
+
+            if (! finite)
+                ++audio.nonFinite;
+
+            if (! pictureInForce)
+            {
+                ++audio.passThroughBlocks;
+                if (! unchanged)
+                    ++audio.changedWithoutPicture;
+            }
+            else if (! playing)
+            {
+                ++audio.stoppedBlocksWithPicture;
+                if (! silent)
+                    ++audio.notSilentWhileStopped;
+            }
+
+            if (playing)
+                head.ppq += n * head.bpm / 60.0 / 48000.0;
+        }
+    });
+
+    // Host automation from another thread (a host's UI or automation lane).
+    std::thread automationThread ([&]
+    {
+        std::mt19937 rng (902);
+        std::uniform_real_distribution<float> unit (0.0f, 1.0f);
+
+        while (! stop.load())
+        {
+            for (int k = 0; k < 4; ++k)
+            {
+                const auto index = (int) (rng() % (unsigned) numParameters);
+                auto* param = parameterAt (*p, index);
+                // Switches get their two ends, so that Random mode and the grid really turn on.
+                const auto value = param->getNumSteps() == 2 ? (float) (rng() % 2) : unit (rng);
+                param->setValueNotifyingHost (value);
+            }
+            std::this_thread::sleep_for (std::chrono::microseconds (300));
+        }
+    });
+
+    // The message thread.
+    std::mt19937 rng (903);
+    std::uniform_real_distribution<float> spread (-0.5f, 1.5f);
+    juce::MemoryBlock lastState = saveState (*p);
+    long loads = 0, strokes = 0, undos = 0, redos = 0, saves = 0, restores = 0, columnsRead = 0;
+    long badColumns = 0;
+    double lastPictureChange = 0.0;
+
+    const auto deadline = juce::Time::getMillisecondCounterHiRes() + seconds * 1000.0;
+
+    while (juce::Time::getMillisecondCounterHiRes() < deadline)
+    {
+        const auto action = rng() % 100;
+        const auto now = juce::Time::getMillisecondCounterHiRes();
+
+        // A new picture (a load or a restore) every 100 ms or so, so that most
+        // blocks run with a picture in force rather than one waiting.
+        const bool pictureDue = now - lastPictureChange > 100.0;
+
+        if (action < 3 && pictureDue)
+        {
+            lastPictureChange = now;
+            p->loadFile (pictures[rng() % pictures.size()], rng() % 2 == 0);
+            ++loads;
+        }
+        else if (action < 40)
+        {
+            p->setParameterNotifyingHost ("penStyle", (float) (rng() % 7));
+            p->setParameterNotifyingHost ("penTickness", 1.0f + (float) (rng() % 30));
+            std::vector<juce::Point<float>> points;
+            for (int k = 1 + (int) (rng() % 12); --k >= 0;)
+                points.emplace_back (spread (rng), spread (rng));
+            p->drawShape (points);
+            ++strokes;
+        }
+        else if (action < 55)
+        {
+            undos += p->undoStroke() ? 1 : 0;
+        }
+        else if (action < 65)
+        {
+            redos += p->redoStroke() ? 1 : 0;
+        }
+        else if (action < 75)
+        {
+            p->setRange ({ spread (rng), 0.5f }, { spread (rng), 0.2f });
+        }
+        else if (action < 79)
+        {
+            lastState = saveState (*p);
+            ++saves;
+        }
+        else if (action < 80 && pictureDue)
+        {
+            lastPictureChange = now;
+            p->setStateInformation (lastState.getData(), (int) lastState.getSize());
+            ++restores;
+        }
+        else if (action < 86)
+        {
+            p->spectrumMode = (int) (rng() % 3);
+        }
+        else if (action < 95)
+        {
+            // The canvas takes the played column when one is ready.
+            if (p->nextColumnReady.load (std::memory_order_acquire))
+            {
+                for (auto v : p->playedColumn)
+                    if (! std::isfinite (v))
+                        ++badColumns;
+                p->nextColumnReady.store (false, std::memory_order_release);
+                ++columnsRead;
+            }
+        }
+        else
+        {
+            pumpMessages (2); // the parameter tree's timer, alert callbacks
+        }
+    }
+
+    stop = true;
+    audioThread.join();
+    automationThread.join();
+
+    std::cout << "[ stress   ] " << seconds << " s: " << audio.blocks << " blocks ("
+              << audio.stoppedBlocksWithPicture << " stopped with a picture, " << audio.passThroughBlocks
+              << " without one, " << audio.pendingBlocks << " with a picture waiting, " << audio.adoptions
+              << " adoptions); " << loads << " loads, " << strokes << " strokes, " << undos << " undos, "
+              << redos << " redos, " << saves << " saves, " << restores << " restores, " << columnsRead
+              << " played columns\n"
+              << "[ stress   ] longest processBlock " << audio.longestBlockMs << " ms (" << audio.longestBlockSize
+              << " samples), longest without a picture waiting " << audio.longestSteadyBlockMs
+              << " ms, most thread CPU time in one block " << audio.longestBlockCpuMs << " ms\n"
+              << "[ stress   ] audio-thread heap calls: " << audio.steadyHeapCalls << " in steady blocks, "
+              << audio.pendingHeapCalls << " in blocks with a picture waiting, " << audio.automationHeapCalls
+              << " in host automation" << (heap::countsMalloc() ? "" : " (operator new/delete only)") << std::endl;
+
+    RecordProperty ("longestProcessBlockMs", juce::String (audio.longestBlockMs, 3).toStdString());
+
+    // The run covered what it claims to.
+    EXPECT_GT (audio.stoppedBlocksWithPicture, 0);
+    EXPECT_GT (audio.adoptions, 0);
+    EXPECT_GT (strokes, 0);
+
+    EXPECT_EQ (audio.nonFinite, 0);
+    EXPECT_EQ (badColumns, 0);
+    EXPECT_EQ (audio.notSilentWhileStopped, 0);
+    EXPECT_EQ (audio.changedWithoutPicture, 0);
+    EXPECT_EQ (audio.steadyHeapCalls, 0);
+    EXPECT_EQ (audio.pendingHeapCalls, 0);
+    EXPECT_EQ (audio.automationHeapCalls, 0);
+
+    // Whatever state the run ended in saves, restores into a new processor and
+    // saves again to the same values and paths. One exception: the interval is
+    // neither ordered nor coupled while no picture is in force or a picture is
+    // loading, so the run may end with one the coupling would not leave
+    // ("a_interval" above "b_interval", or "startposition" away from it); a
+    // restore passes the values through the coupling and so moves such an
+    // interval. It must then come to rest: a second round trip changes nothing.
+    p->setPlayHead (nullptr);
+    const auto saved = saveState (*p);
+    const auto original = readSavedState (saved);
+    ASSERT_EQ (original.values.size(), 42u);
+
+    auto copy = makeProcessor();
+    copy->setStateInformation (saved.getData(), (int) saved.getSize());
+    const auto savedAgain = saveState (*copy);
+    const auto again = readSavedState (savedAgain);
+
+    const auto a = original.values.at ("a_interval").getFloatValue();
+    const auto b = original.values.at ("b_interval").getFloatValue();
+    const auto s = original.values.at ("startposition").getFloatValue();
+    const bool coupledInterval = a <= b && (s == a || (b == 1.0f && s + (b - a) > 1.0f));
+
+    for (const auto& [id, value] : original.values)
+        if (coupledInterval || (id != "a_interval" && id != "b_interval" && id != "startposition"))
+            EXPECT_EQ (again.values.at (id), value) << id;
+
+    EXPECT_EQ (again.path, original.path);
+    EXPECT_EQ (again.pathDraw, original.pathDraw);
+
+    for (int i = 0; i < numParameters; ++i)
+    {
+        const auto id = parameterAt (*p, i)->paramID;
+        if (coupledInterval || (id != "a_interval" && id != "b_interval" && id != "startposition"))
+            EXPECT_EQ (plainValue (*copy, id), plainValue (*p, id)) << id;
+    }
+
+    auto third = makeProcessor();
+    third->setStateInformation (savedAgain.getData(), (int) savedAgain.getSize());
+    const auto once = readSavedState (saveState (*third));
+    EXPECT_EQ (once.values, again.values);
+    EXPECT_EQ (once.path, again.path);
+    EXPECT_EQ (once.pathDraw, again.pathDraw);
+}
+
+//==============================================================================
+TEST (RealTime, IntervalCouplingOnTheAudioThreadMakesNoHeapCalls)
+{
+    // Host automation of the interval and an adoption's resets both run the
+    // interval coupling on the audio thread, which sets the other interval
+    // parameters by ID; building those IDs there used to allocate every time.
+    auto p = makeProcessor();
+    ASSERT_TRUE (p->sourceImagePresent.load()); // the coupling only runs with a picture
+    auto& a = param (*p, "a_interval");
+    auto& b = param (*p, "b_interval");
+    auto& start = param (*p, "startposition");
+
+    a.setValueNotifyingHost (0.7f); // the first call of each path, outside the count
+    b.setValueNotifyingHost (0.2f);
+    start.setValueNotifyingHost (0.5f);
+
+    {
+        const heap::AudioThreadScope scope;
+        const auto before = heap::audioThreadCalls();
+        a.setValueNotifyingHost (0.8f);     // pushes b up and moves startposition
+        b.setValueNotifyingHost (0.3f);     // pulls a down
+        start.setValueNotifyingHost (0.9f); // moves the interval against the right edge
+        EXPECT_EQ (heap::audioThreadCalls() - before, 0);
+    }
+    EXPECT_FLOAT_EQ (plainValue (*p, "a_interval"), 0.9f); // the interval had length 0
+    EXPECT_FLOAT_EQ (plainValue (*p, "b_interval"), 0.9f);
+
+    // An adoption that resets the parameters, with the interval away from its defaults.
+    setPlain (*p, "b_interval", 0.9f);
+    setPlain (*p, "a_interval", 0.7f);
+    const auto file = writeBytes ("realtime.png", encodePng (solidImage (12, 10, juce::Colours::grey)));
+    p->loadFile (file.getFullPathName(), false);
+    ASSERT_TRUE (waitFor ([&] { return p->preparedChainReady.load() && ! p->needColourUpdate.load()
+                                           && ! p->needTransformUpdate.load(); }, 3000));
+    {
+        const heap::AudioThreadScope scope;
+        const auto before = heap::audioThreadCalls();
+        ASSERT_TRUE (adoptPending (*p));
+        EXPECT_EQ (heap::audioThreadCalls() - before, 0);
+    }
+    EXPECT_FLOAT_EQ (plainValue (*p, "a_interval"), 0.4f);
+    EXPECT_FLOAT_EQ (plainValue (*p, "b_interval"), 0.6f);
+    EXPECT_FLOAT_EQ (plainValue (*p, "startposition"), 0.4f);
+}
+
+TEST (Stress, APictureIsAdoptedWhileTheHostAutomatesEveryBlock)
+{
+    // A host playing an automation lane sets a parameter before every block.
+    // The picture loaded meanwhile must still come in, and the pass that the
+    // adoption asks for must show the automated value.
+    auto p = makeProcessor();
+    audio::TestPlayHead head;
+    p->setPlayHead (&head);
+    p->prepareToPlay (audio::sampleRate, 512);
+    const auto file = writeBytes ("automated.png", encodePng (solidImage (12, 10, juce::Colours::grey)));
+    juce::AudioBuffer<float> buffer (2, 512);
+    juce::MidiBuffer midi;
+    auto& zoom = param (*p, "zoom");
+
+    p->loadFile (file.getFullPathName(), true);
+    int blocks = 0;
+    float lastZoom = 0.0f;
+
+    while (p->newImagePending.load() && blocks < 400)
+    {
+        zoom.setValueNotifyingHost ((float) (blocks % 50) / 100.0f);
+        lastZoom = zoom.convertFrom0to1 (zoom.getValue());
+        buffer.clear();
+        p->processBlock (buffer, midi);
+        ++blocks;
+        juce::Thread::sleep (5);
+    }
+
+    EXPECT_FALSE (p->newImagePending.load()) << "still waiting after " << blocks << " blocks";
+
+    const auto passes = p->workerPasses.load();
+    ASSERT_TRUE (waitFor ([&] { return p->workerPasses.load() >= passes + 2; }));
+    {
+        const juce::ScopedLock sl (criticalSection);
+        EXPECT_EQ (p->sourceImage.getBounds(), juce::Rectangle<int> (12, 10));
+        EXPECT_NEAR (p->viewTransform.mat00, 1.0f + lastZoom, 1.0e-5f);
+    }
+    p->setPlayHead (nullptr);
+}
