@@ -92,15 +92,6 @@ TEST (RandomMode, JumpsEveryNoteUnitAndNotesStart2047SamplesLater)
     EXPECT_NEAR (t.gain[(size_t) secondNote], 0.5f, 0.001f);
 }
 
-TEST (RandomMode, DecayRampEndsTheUnitAtFourFifths)
-{
-    Rig rig;
-    randomRig (rig);
-    const auto t = traceSamples (rig, 8047 + 5999 + 1);
-    EXPECT_NEAR (rig.p().decayRamp.getCurrentValue(), 0.8f, 0.001f);
-    EXPECT_EQ (rig.p().attackRamp.getCurrentValue(), 1.0f);
-}
-
 TEST (RandomMode, FullAttackRisesOverTheWholeUnit)
 {
     Rig rig;
