@@ -1241,6 +1241,21 @@ namespace
         juce::Colour colour;
     };
 
+    // The renderer works in integers with sub-pixel bits: coordinates beyond a
+    // few million pixels overflow it. A view squeezed almost flat has an
+    // inverse that scales pen input that far; a stroke through it lands
+    // nowhere sensible in the picture and is left undrawn.
+    bool withinRenderRange (juce::Rectangle<float> area)
+    {
+        constexpr float limit = 1.0e6f;
+
+        for (auto v : { area.getX(), area.getY(), area.getRight(), area.getBottom() })
+            if (! std::isfinite (v) || std::abs (v) > limit)
+                return false;
+
+        return true;
+    }
+
     // Draws one stroke onto `layer`. Points are fractions of the output picture;
     // `pictureSize` is the source picture's size; `outputToPicture` is the
     // inverse of the view transform.
@@ -1264,7 +1279,11 @@ namespace
 
         if (pen.style == (float) penLine)
         {
-            g.drawLine ({ p0.transformedBy (outputToPicture), p1.transformedBy (outputToPicture) }, pen.thickness);
+            const juce::Line<float> line (p0.transformedBy (outputToPicture), p1.transformedBy (outputToPicture));
+
+            if (withinRenderRange (juce::Rectangle<float> (line.getStart(), line.getEnd()).expanded (pen.thickness)))
+                g.drawLine (line, pen.thickness);
+
             return;
         }
 
@@ -1283,6 +1302,15 @@ namespace
 
             return;
         }
+
+        auto extent = box;
+        for (const auto& p : points)
+            extent = extent.getUnion (juce::Rectangle<float> (scaled (p), scaled (p)));
+
+        const auto widest = juce::jmax (pen.thickness, (1.0f + pen.zoom) * pen.thickness);
+
+        if (! withinRenderRange (extent.expanded (widest).transformedBy (outputToPicture)))
+            return;
 
         g.addTransform (outputToPicture);
 
