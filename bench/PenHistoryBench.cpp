@@ -3,25 +3,12 @@
 #include <benchmark/benchmark.h>
 
 #include "PluginProcessor.h"
+#include "TypicalStroke.h"
+
+using kestrune::test::drawTypicalStroke;
 
 namespace
 {
-    // A hand-drawn squiggle: 40 points inside a 250 x 150 patch, 10 px wide.
-    void drawTypicalStroke (juce::Image& layer, juce::Random& rng)
-    {
-        const auto x0 = (float) rng.nextInt (layer.getWidth() - 250);
-        const auto y0 = (float) rng.nextInt (layer.getHeight() - 150);
-
-        juce::Path path;
-        path.startNewSubPath (x0, y0);
-        for (int i = 0; i < 40; ++i)
-            path.lineTo (x0 + rng.nextFloat() * 250.0f, y0 + rng.nextFloat() * 150.0f);
-
-        juce::Graphics g (layer);
-        g.setColour (juce::Colour::greyLevel (rng.nextFloat()));
-        g.strokePath (path, juce::PathStrokeType (10.0f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt));
-    }
-
     // A stroke's snapshot on a layer that already holds `range(0)` strokes,
     // taken as drawShape does: copy the layer, then pack it against the step before.
     void BM_StrokeSnapshot (benchmark::State& state)

@@ -14,7 +14,7 @@ namespace
 {
     enum class ParamClass { floatRange, floatSimple, metaFloat, intRange, boolean, choice };
 
-    struct ParamSpec
+    struct ParamRow
     {
         const char* id;
         ParamClass kind;
@@ -23,7 +23,7 @@ namespace
     };
 
     // The plain parameters in creation order (the switch groups follow them).
-    constexpr ParamSpec plainParameters[] = {
+    constexpr ParamRow plainParameters[] = {
         { "leftright",       ParamClass::floatRange,  -1.0f,   1.0f, 0.0f,   1.0f, 0.0f,  true  },
         { "updown",          ParamClass::floatRange,  -1.0f,   1.0f, 0.0f,   1.0f, 0.0f,  true  },
         { "zoom",            ParamClass::floatSimple, -1.0f,   5.0f, 0.01f,  1.0f, 0.0f,  true  },
@@ -54,7 +54,7 @@ namespace
         { "wider",           ParamClass::floatSimple,  0.0f,  15.0f, 0.01f,  1.0f, 0.0f,  false },
     };
 
-    std::unique_ptr<juce::RangedAudioParameter> makeParameter (const ParamSpec& p)
+    std::unique_ptr<juce::RangedAudioParameter> makeParameter (const ParamRow& p)
     {
         const juce::ParameterID pid { p.id, 1 };
         const juce::String name { p.id };
@@ -200,8 +200,8 @@ void KestruneAudioProcessor::createParameters()
         { "drywet", &drywetValue }, { "wider", &widerValue }
     };
 
-    for (const auto& spec : plainParameters)
-        *pointerFor.at (spec.id) = add (makeParameter (spec), spec.listened);
+    for (const auto& row : plainParameters)
+        *pointerFor.at (row.id) = add (makeParameter (row), row.listened);
 
     auto addGroup = [&] (const juce::String& stem, auto& pointers)
     {
@@ -964,6 +964,25 @@ void KestruneAudioProcessor::applyRandomEnvelope (juce::AudioBuffer<float>& chun
 }
 
 //==============================================================================
+namespace
+{
+    // Sample i of the processed channels mixed to mono: summed in double and
+    // divided by the number of processed channels.
+    float monoMix (const float* const* input, int channels, int numChannels, int i)
+    {
+        if (numChannels <= 0)
+            return 0.0f;
+
+        double sum = 0.0;
+
+        for (int c = 0; c < channels; ++c)
+            sum += (double) input[c][i];
+
+        return (float) (sum / (double) numChannels);
+    }
+}
+
+//==============================================================================
 // Spectrum feed
 void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>& buffer)
 {
@@ -981,17 +1000,7 @@ void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>
 
     for (int i = 0; i < n; ++i)
     {
-        auto v = 0.0f;
-
-        if (! silent && numChannels > 0)
-        {
-            double sum = 0.0;
-
-            for (int c = 0; c < channels; ++c)
-                sum += (double) input[c][i];
-
-            v = (float) (sum / (double) numChannels);
-        }
+        const auto v = silent ? 0.0f : monoMix (input, channels, numChannels, i);
 
         if (spectrumFifoFill == fftSize)
         {
@@ -1216,17 +1225,7 @@ void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
         if (! capturing)
             continue;
 
-        auto mono = 0.0f;
-
-        if (! silent && numChannels > 0)
-        {
-            double sum = 0.0;
-
-            for (int c = 0; c < channels; ++c)
-                sum += (double) input[c][i];
-
-            mono = (float) (sum / (double) numChannels);
-        }
+        const auto mono = silent ? 0.0f : monoMix (input, channels, numChannels, i);
 
         if (recordFill == fftSize)
         {

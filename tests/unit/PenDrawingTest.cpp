@@ -1,4 +1,5 @@
 #include "TestSupport.h"
+#include "TypicalStroke.h"
 
 #include <chrono>
 #include <map>
@@ -235,15 +236,7 @@ TEST (LayerSnapshot, TypicalStrokesOnWidePictureCostLittle)
 
     for (size_t s = 1; s <= 34; ++s)
     {
-        const auto x0 = (float) rng.nextInt (1250), y0 = (float) rng.nextInt (362);
-        juce::Path path;
-        path.startNewSubPath (x0, y0);
-        for (int i = 0; i < 40; ++i)
-            path.lineTo (x0 + rng.nextFloat() * 250.0f, y0 + rng.nextFloat() * 150.0f);
-
-        juce::Graphics g (layer);
-        g.setColour (juce::Colour::greyLevel (rng.nextFloat()));
-        g.strokePath (path, juce::PathStrokeType (10.0f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt));
+        kestrune::test::drawTypicalStroke (layer, rng);
 
         history.emplace_back (layer, history.back());
         total += history.back().bytes();

@@ -1,5 +1,6 @@
 #include "PictureTestSupport.h"
 #include "PictureFiles.h"
+#include "PictureMutation.h"
 
 #include <atomic>
 #include <regex>
@@ -312,17 +313,6 @@ TEST (PictureDecoding, HeadersDeclaringHugePicturesAreRefusedBeforeDecoding)
     // kilobytes on disk, 256 MB once decoded.
     {
         juce::MemoryOutputStream out;
-        auto crc = [] (const juce::uint8* d, size_t n)
-        {
-            juce::uint32 c = 0xffffffffu;
-            for (size_t i = 0; i < n; ++i)
-            {
-                c ^= d[i];
-                for (int k = 0; k < 8; ++k)
-                    c = (c >> 1) ^ (0xedb88320u & (0u - (c & 1u)));
-            }
-            return c ^ 0xffffffffu;
-        };
         auto chunk = [&] (const char* type, const juce::MemoryBlock& data)
         {
             juce::MemoryBlock body;
@@ -330,7 +320,7 @@ TEST (PictureDecoding, HeadersDeclaringHugePicturesAreRefusedBeforeDecoding)
             body.append (data.getData(), data.getSize());
             out.writeIntBigEndian ((int) data.getSize());
             out.write (body.getData(), body.getSize());
-            out.writeIntBigEndian ((int) crc ((const juce::uint8*) body.getData(), body.getSize()));
+            out.writeIntBigEndian ((int) files::crc32Of ((const juce::uint8*) body.getData(), body.getSize()));
         };
 
         const int side = 8000;
