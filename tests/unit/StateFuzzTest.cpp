@@ -115,5 +115,6 @@ TEST (StateFuzz, MutatedAndRandomBlobsNeverBreakTheProcessor)
         }
     }
 
-    EXPECT_GT (runs, 500);
+    // A sanitizer build on two cores manages a few hundred in the time allowed.
+    EXPECT_GT (runs, 100);
 }
