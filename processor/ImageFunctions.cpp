@@ -259,11 +259,7 @@ size_t LayerSnapshot::bytes() const
 }
 
 //==============================================================================
-// Picture adoption, the colour pipeline, pen drawing and the picture files are
-// filled in below as they are built.
-
-
-
+// The images folder under the user's Documents folder.
 juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
 {
     return juce::File::getSpecialLocation (juce::File::userDocumentsDirectory)
@@ -271,7 +267,6 @@ juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
                .getChildFile (fileName)
                .getFullPathName();
 }
-
 
 //==============================================================================
 // Picture files
