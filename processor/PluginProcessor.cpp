@@ -140,12 +140,6 @@ KestruneAudioProcessor::KestruneAudioProcessor()
 
     needColourUpdate.store (false, std::memory_order_release);
 
-    // Random mode draws from its own generator, seeded from the shared one
-    // here on the message thread: juce::Random is not thread-safe, and the
-    // shared generator would otherwise be stepped by the audio threads of
-    // every instance at once.
-    jumpRandom.setSeed (juce::Random::getSystemRandom().nextInt64());
-
     // Delivers the record capture's start and end messages.
     recordMessenger.startTimer (15);
 

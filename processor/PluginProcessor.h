@@ -436,7 +436,11 @@ public:
     // Random mode
     TriggerQueue triggerList;
     juce::int64 envelopeClock = 0; // samples the envelope pass has run
-    juce::Random jumpRandom;       // this instance's own generator (see the constructor)
+    // Random mode draws from this instance's own generator, seeded randomly
+    // when it is made: juce::Random is not thread-safe, and the shared system
+    // generator would be stepped by the audio threads of every instance at
+    // once (and by hosts that create instances on several threads).
+    juce::Random jumpRandom;
     juce::SmoothedValue<float, juce::ValueSmoothingTypes::Linear> attackRamp, decayRamp;
     int fadeCounter = 0;
     float envelopeGain = 0.0f;
