@@ -4,17 +4,6 @@ using namespace kestrune::host;
 
 namespace
 {
-    struct StoppedPlayHead : juce::AudioPlayHead
-    {
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setIsPlaying (false);
-            return info;
-        }
-    };
-
     juce::File scratch (const juce::String& name)
     {
         auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("host-pictures");
@@ -105,7 +94,8 @@ TEST (HostPictures, AudioPassesUntouchedWithoutAPicture)
 {
     auto instance = instantiate();
     ASSERT_NE (instance, nullptr);
-    StoppedPlayHead head;
+    HostPlayHead head;
+    head.playing = false;
     instance->setPlayHead (&head);
     instance->prepareToPlay (48000.0, 512);
 
@@ -197,18 +187,7 @@ TEST (HostPictures, AWhitePictureLetsAToneThroughLateAndLouder)
         writePng (image, white);
     }
 
-    struct PlayingHead : juce::AudioPlayHead
-    {
-        double ppq = 0.0;
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (true);
-            return info;
-        }
-    } head;
+    HostPlayHead head;
 
     auto instance = instantiate();
     ASSERT_NE (instance, nullptr);

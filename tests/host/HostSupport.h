@@ -7,6 +7,22 @@
 
 namespace kestrune::host
 {
+    // A host's transport at 120 beats per minute.
+    struct HostPlayHead : juce::AudioPlayHead
+    {
+        bool playing = true;
+        double ppq = 0.0;
+
+        juce::Optional<PositionInfo> getPosition() const override
+        {
+            PositionInfo info;
+            info.setBpm (120.0);
+            info.setPpqPosition (ppq);
+            info.setIsPlaying (playing);
+            return info;
+        }
+    };
+
     // The bundle under test, from KESTRUNE_VST3_BUNDLE (an absolute path).
     juce::File bundle();
 

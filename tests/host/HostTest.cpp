@@ -157,21 +157,6 @@ TEST (Host, StateRoundTripOfParameterValues)
 // Audio through the bundle with a host play head.
 namespace
 {
-    struct HostPlayHead : juce::AudioPlayHead
-    {
-        bool playing = true;
-        double ppq = 0.0;
-
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (playing);
-            return info;
-        }
-    };
-
     juce::AudioBuffer<float> hostNoise (int samples)
     {
         juce::Random random (17);
