@@ -531,14 +531,20 @@ void KestruneAudioProcessor::updateScanPosition (double ppq, int width)
     if (std::isnan (pos))
         pos = a;
 
-    const auto centre = (float) width * pos;
+    setScanColumns ((float) width * pos, width);
+}
+
+void KestruneAudioProcessor::setScanColumns (float centre, int width)
+{
+    // The two channels read "wider" / 2 to each side of the centre, kept on
+    // the picture.
     const auto halfWidth = widerValue->load() * 0.5f;
     const auto lastColumn = (float) (width - 1);
 
     auto clampColumn = [lastColumn] (float c) { return c < 0.0f ? 0.0f : juce::jmin (c, lastColumn); };
 
-    scanColumnLeft = clampColumn (centre - halfWidth);
-    scanColumnRight = clampColumn (centre + halfWidth);
+    scanColumnLeft.store (clampColumn (centre - halfWidth), std::memory_order_relaxed);
+    scanColumnRight.store (clampColumn (centre + halfWidth), std::memory_order_relaxed);
 }
 
 void KestruneAudioProcessor::runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length)
@@ -879,12 +885,7 @@ void KestruneAudioProcessor::randomJump (int sampleInBlock, int sampleInChunk, i
         scanPhase.store (phase, std::memory_order_relaxed);
     }
 
-    const auto halfWidth = widerValue->load() * 0.5f;
-    const auto lastColumn = widthPixels - 1.0f;
-    auto clampColumn = [lastColumn] (float c) { return c < 0.0f ? 0.0f : juce::jmin (c, lastColumn); };
-
-    scanColumnLeft.store (clampColumn (centre - halfWidth), std::memory_order_relaxed);
-    scanColumnRight.store (clampColumn (centre + halfWidth), std::memory_order_relaxed);
+    setScanColumns (centre, width);
 }
 
 void KestruneAudioProcessor::clearRandomTriggers()

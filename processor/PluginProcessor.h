@@ -524,6 +524,7 @@ public:
 
 private:
     void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
+    void setScanColumns (float centre, int width);
     void updateScanPosition (double ppq, int width);
     void runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length);
     void filterSamples (juce::AudioBuffer<float>& buffer, const GreyFrame& frame,
