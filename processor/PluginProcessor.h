@@ -420,7 +420,6 @@ public:
     static constexpr int fftSize = 1 << fftOrder; // 2048
     static constexpr int hopSize = 512;
     static constexpr int numBins = 1024;
-    juce::dsp::FFT fft { fftOrder };
     juce::dsp::WindowingFunction<float> window { (size_t) fftSize, juce::dsp::WindowingFunction<float>::hann, true };
     float hopFrames[2][hopSize] {};
     int hopFill = 0;
