@@ -7,6 +7,10 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh"
 
 export CCACHE_SLOPPINESS=time_macros
+# Paths under the checkout's parent are hashed relative, so several checkouts
+# side by side share one compiler cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$root")}"
+export CCACHE_NOHASHDIR=1
 build="$root/build/release"
 cmake -S "$root" -B "$build" -G Ninja \
     -DCMAKE_BUILD_TYPE=Release \

@@ -28,6 +28,10 @@ done
 
 "$root/scripts/deps.sh"
 export CCACHE_SLOPPINESS=time_macros
+# Paths under the checkout's parent are hashed relative, so several checkouts
+# side by side share one compiler cache.
+export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$root")}"
+export CCACHE_NOHASHDIR=1
 jobs="$(nproc)"
 
 for config in "${configs[@]}"; do
