@@ -1,5 +1,9 @@
 #include "RecordedFrameStore.h"
 
+#include <exception>
+#include <memory>
+#include <thread>
+
 RecordedFrameStore::~RecordedFrameStore()
 {
     delete storage.load();

@@ -54,6 +54,16 @@ namespace kestrune::test
         return image;
     }
 
+    // A picture with distinct pixels, so that a round trip can be compared.
+    inline juce::Image patternImage (int w, int h)
+    {
+        juce::Image image (juce::Image::ARGB, w, h, true);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                image.setPixelAt (x, y, juce::Colour ((juce::uint8) (x * 37), (juce::uint8) (y * 11), (juce::uint8) (x + y), (juce::uint8) 255));
+        return image;
+    }
+
     // A 1 x 1 GIF (white, 89a) whose logical screen and image sizes can be set.
     inline std::vector<juce::uint8> makeGif (int screenW, int screenH, int imageW = 1, int imageH = 1)
     {

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 
 namespace juce
@@ -72,5 +73,25 @@ namespace kestrune::test
     void setPlain (KestruneAudioProcessor& p, const juce::String& id, float plain)
     {
         p.setParameterNotifyingHost (id, plain);
+    }
+
+    bool sameImage (const juce::Image& a, const juce::Image& b)
+    {
+        if (a.isValid() != b.isValid())
+            return false;
+        if (! a.isValid())
+            return true;
+        if (a.getBounds() != b.getBounds() || a.getFormat() != b.getFormat())
+            return false;
+
+        const juce::Image::BitmapData da (a, juce::Image::BitmapData::readOnly);
+        const juce::Image::BitmapData db (b, juce::Image::BitmapData::readOnly);
+        const auto rowBytes = (size_t) a.getWidth() * (size_t) da.pixelStride;
+
+        for (int y = 0; y < a.getHeight(); ++y)
+            if (std::memcmp (da.getLinePointer (y), db.getLinePointer (y), rowBytes) != 0)
+                return false;
+
+        return true;
     }
 }

@@ -34,6 +34,9 @@ namespace kestrune::test
     // `milliseconds`: async callbacks, change messages.
     void pumpMessages (int milliseconds);
 
+    // True when both images are null, or have the same size, format and bytes.
+    bool sameImage (const juce::Image& a, const juce::Image& b);
+
     // Waits until `condition` holds or `timeoutMs` passes, pumping nothing.
     template <typename Condition>
     bool waitFor (Condition&& condition, int timeoutMs = 2000)

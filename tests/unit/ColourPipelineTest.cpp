@@ -551,32 +551,3 @@ TEST (PipelinePasses, WorkerRendersWhatParametersAsk)
         return frame.width == 64 && frame.pixel (5, 5) == 0.0f && frame.pixel (40, 5) == 1.0f;
     }));
 }
-
-TEST (PipelinePasses, GreyFrameMatchesTheOutputPicture)
-{
-    // Widths that do not fill whole bands of columns, both pixel formats, and
-    // a pixel that is not opaque.
-    for (auto format : { juce::Image::ARGB, juce::Image::RGB })
-    {
-        juce::Image image (format, 70, 9, true);
-        juce::Random random (7);
-        for (int y = 0; y < 9; ++y)
-            for (int x = 0; x < 70; ++x)
-                image.setPixelAt (x, y, juce::Colour ((juce::uint32) random.nextInt() | 0xff000000u));
-        image.setPixelAt (33, 4, juce::Colour ((juce::uint8) 200, (juce::uint8) 100, (juce::uint8) 50, (juce::uint8) 128));
-
-        GreyFrame frame;
-        frame.buildFrom (image);
-        ASSERT_EQ (frame.width, 70);
-        ASSERT_EQ (frame.height, 9);
-
-        for (int y = 0; y < 9; ++y)
-            for (int x = 0; x < 70; ++x)
-            {
-                const auto c = image.getPixelAt (x, y);
-                const float expected = ((float) c.getRed() / 255.0f + (float) c.getGreen() / 255.0f
-                                         + (float) c.getBlue() / 255.0f) / 3.0f;
-                ASSERT_EQ (frame.pixel (x, y), expected) << x << "," << y;
-            }
-    }
-}
