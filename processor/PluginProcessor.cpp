@@ -3,11 +3,8 @@
 #include "PictureFiles.h"
 #include "StateBlob.h"
 
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <mutex>
-#include <thread>
+#include <algorithm>
+#include <cstdlib>
 
 namespace
 {
