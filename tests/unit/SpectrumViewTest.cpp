@@ -198,22 +198,6 @@ TEST (SpectrumView, DoubleClicksCycleTheModeBackToTheStart)
     }
 }
 
-TEST (SpectrumView, LabelSitsCentredAtTheTop)
-{
-    auto p = makeProcessor();
-    SpectrumView view (*p);
-
-    EXPECT_EQ (view.spectrumLabel.getText(), "Spectrum");
-    EXPECT_TRUE (view.spectrumLabel.isVisible());
-    EXPECT_EQ (view.spectrumLabel.getParentComponent(), &view);
-    EXPECT_EQ (view.spectrumLabel.findColour (juce::Label::textColourId), juce::Colour (0xffffa500));
-
-    view.setSize (514, 114);
-    EXPECT_EQ (view.spectrumLabel.getBounds(), juce::Rectangle<int> (222, 4, 70, 20));
-    view.setSize (51, 40); // narrower than the label
-    EXPECT_EQ (view.spectrumLabel.getBounds(), juce::Rectangle<int> (-9, 4, 70, 20));
-}
-
 //==============================================================================
 TEST (SpectrumView, PictureHeightFollowsAdoptionsWithoutTheLock)
 {
