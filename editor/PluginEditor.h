@@ -51,7 +51,10 @@ private:
 };
 
 //==============================================================================
-// The live spectrum under the canvas.
+// The live spectrum under the canvas: the input or the filtered signal (the
+// processor's spectrumMode) with held peaks, and the gains of the picture
+// column being played. A 16 ms timer takes what the audio thread hands over
+// through two flags; a double-click cycles the mode.
 class SpectrumView  : public juce::Component,
                       public juce::Timer
 {
@@ -59,18 +62,39 @@ public:
     explicit SpectrumView (KestruneAudioProcessor&);
     ~SpectrumView() override;
 
+    void mouseDoubleClick (const juce::MouseEvent&) override;
     void paint (juce::Graphics&) override;
     void resized() override;
     void timerCallback() override;
 
-private:
+    // Windows and transforms the frame in the processor's fftData (the caller
+    // holds it through nextFFTBlockReady) into the held levels.
+    void drawNextFrameOfSpectrum();
+
+    static constexpr int scopeSize = 256;
+    static constexpr int fftOrder = 11;
+    static constexpr int fftSize = 1 << fftOrder;
+
     KestruneAudioProcessor& audioProcessor;
+    juce::dsp::FFT forwardFFT { fftOrder };
+    juce::dsp::WindowingFunction<float> window { (size_t) fftSize, juce::dsp::WindowingFunction<float>::hann, true };
+    float scopeData[scopeSize] {};
+    float columnData[fftSize] {};
+    juce::Label spectrumLabel;
+    float peakHold[scopeSize] {};
+
+private:
+    // Rows of the current output picture (0 without one), as the processor
+    // last published them; never more than columnData holds.
+    int outputRows() const noexcept;
 
     JUCE_DECLARE_NON_COPYABLE (SpectrumView)
 };
 
 //==============================================================================
-// The full-screen picture window opened with Ctrl+Return.
+// The full-screen picture window opened with Ctrl+Return: a second canvas
+// frame on the same processor, always on top. Its close button runs onClose,
+// which the editor sets to destroy the window.
 class SeparateImageWindow  : public juce::DocumentWindow,
                              public juce::Timer
 {
@@ -78,7 +102,16 @@ public:
     explicit SeparateImageWindow (KestruneAudioProcessor&);
     ~SeparateImageWindow() override;
 
+    void paint (juce::Graphics&) override;
+    void closeButtonPressed() override;
     void timerCallback() override;
+
+    // Puts the window back over the whole of its display when it reaches
+    // past it, so that the title bar and its close button stay on screen.
+    // Keys typed into this window do not reach the editor, so the close
+    // button is the way out; without a window manager nothing else would
+    // pull the window back.
+    void keepTitleBarOnScreen();
 
     std::function<void()> onClose;
     KestruneAudioProcessor& audioProcessor;
@@ -96,10 +129,12 @@ public:
     ~KestruneAudioProcessorEditor() override;
 
     void paint (juce::Graphics&) override;
+    bool keyPressed (const juce::KeyPress& key) override;
     void resized() override;
 
 private:
     KestruneAudioProcessor& audioProcessor;
+    std::unique_ptr<SeparateImageWindow> separateWindow;
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
 };

@@ -200,6 +200,12 @@ void KestruneAudioProcessor::iniImages()
     buildChainFromSource (sourceImage, loadedDrawImage, drawLayer, compositeImage, workImage,
                           blurImage, outputImage, transformImage, undoImages);
     undoIndex = 1;
+    publishOutputImageHeight();
+}
+
+void KestruneAudioProcessor::publishOutputImageHeight() noexcept
+{
+    outputImageHeight.store (outputImage.isValid() ? outputImage.getHeight() : 0, std::memory_order_release);
 }
 
 void KestruneAudioProcessor::prepareAdoption()
@@ -291,6 +297,7 @@ void KestruneAudioProcessor::checkAndLoadFile()
     std::swap (loadedDrawImage, preparedChain.loadedDrawImage);
     undoImages.swap (preparedChain.undoImages);
     undoIndex = 1;
+    publishOutputImageHeight();
     outputFrames.replaceFront (preparedChain.frame);
     sourceImagePresent.store (sourceImage.isValid(), std::memory_order_release);
     preparedChainReady.store (false, std::memory_order_release);

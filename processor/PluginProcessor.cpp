@@ -245,6 +245,7 @@ void KestruneAudioProcessor::run()
         {
             const juce::ScopedLock sl (criticalSection);
             changeColourFunction();
+            publishOutputImageHeight();
         }
 
         workerPasses.fetch_add (1, std::memory_order_release);

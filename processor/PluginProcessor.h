@@ -145,6 +145,11 @@ public:
     juce::Image loadedImage, loadedDrawImage, sourceImage, drawLayer, compositeImage,
                 workImage, blurImage, transformImage, outputImage;
 
+    // outputImage's height (0 without a picture) for readers that must not
+    // wait for the lock: published by the adoption and after every worker pass.
+    std::atomic<int> outputImageHeight { 0 };
+    void publishOutputImageHeight() noexcept; // caller holds criticalSection
+
     // Work flags passed between threads.
     std::atomic<bool> reloadImage { false };
     std::atomic<bool> newImagePending { false };
