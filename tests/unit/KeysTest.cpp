@@ -1,7 +1,5 @@
 #include "KeyPressSupport.h"
 
-#include <cstring>
-
 using namespace kestrune::test;
 using namespace kestrune::test::keys;
 
@@ -10,26 +8,6 @@ using namespace kestrune::test::keys;
 // window and is tested with the window (SeparateWindowTest).
 namespace
 {
-    bool sameImage (const juce::Image& a, const juce::Image& b)
-    {
-        if (a.isValid() != b.isValid())
-            return false;
-        if (! a.isValid())
-            return true;
-        if (a.getBounds() != b.getBounds() || a.getFormat() != b.getFormat())
-            return false;
-
-        const juce::Image::BitmapData da (a, juce::Image::BitmapData::readOnly);
-        const juce::Image::BitmapData db (b, juce::Image::BitmapData::readOnly);
-        const auto rowBytes = (size_t) a.getWidth() * (size_t) da.pixelStride;
-
-        for (int y = 0; y < a.getHeight(); ++y)
-            if (std::memcmp (da.getLinePointer (y), db.getLinePointer (y), rowBytes) != 0)
-                return false;
-
-        return true;
-    }
-
     class Keys : public ::testing::Test
     {
     protected:
