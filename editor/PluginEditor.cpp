@@ -86,6 +86,7 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
              &resetAllButton, &openImageButton })
         addAndMakeVisible (child);
 
+    // Click handlers, in this order: reset all, reset drawing, open.
     resetAllButton.onClick = [] {};
     resetDrawingButton.onClick = [] {};
     openImageButton.onClick = [] {};
