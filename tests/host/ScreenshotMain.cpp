@@ -3,6 +3,7 @@
 // window under the X server and writes what the screen shows at the default,
 // minimum and maximum sizes as PNG files into the folder given as argument.
 // Exits non-zero when the window does not open or does not look like ours.
+// It runs its own virtual X server, so nothing else on screen gets in.
 //
 //   kestrune_screenshots <output folder>     (KESTRUNE_VST3_BUNDLE names the bundle)
 
@@ -177,6 +178,12 @@ int main (int argc, char** argv)
         std::cerr << "usage: kestrune_screenshots <output folder>\n";
         return 2;
     }
+
+    // An X server of its own: windows of tests running beside it on the
+    // shared display would otherwise show up in the pictures.
+    kestrune::test::x11::PrivateXServer server;
+    if (! server.started())
+        std::cerr << "Xvfb could not be started; reading the shared display\n";
 
     kestrune::test::x11::prepareXlib();
 

@@ -4,6 +4,13 @@
 #include <X11/Xutil.h>
 
 #include <cstdlib>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace
 {
@@ -94,5 +101,69 @@ namespace kestrune::test::x11
 
         XCloseDisplay (display);
         return result;
+    }
+
+    PrivateXServer::PrivateXServer()
+    {
+        int fds[2];
+        if (::pipe (fds) != 0)
+            return;
+
+        const int child = ::fork();
+        if (child < 0)
+        {
+            ::close (fds[0]);
+            ::close (fds[1]);
+            return;
+        }
+
+        if (child == 0)
+        {
+            // Xvfb writes its display number to this descriptor once it
+            // accepts connections.
+            ::close (fds[0]);
+            const int quiet = ::open ("/dev/null", O_WRONLY);
+            if (quiet >= 0)
+            {
+                ::dup2 (quiet, 1);
+                ::dup2 (quiet, 2);
+            }
+            const auto fd = std::to_string (fds[1]);
+            ::execlp ("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1920x1080x24",
+                      "-nolisten", "tcp", (char*) nullptr);
+            ::_exit (127);
+        }
+
+        ::close (fds[1]);
+
+        std::string number;
+        pollfd wait { fds[0], POLLIN, 0 };
+        while (::poll (&wait, 1, 10000) > 0)
+        {
+            char c;
+            if (::read (fds[0], &c, 1) != 1 || c == '\n')
+                break;
+            number += c;
+        }
+        ::close (fds[0]);
+
+        if (number.empty())
+        {
+            ::kill (child, SIGTERM);
+            ::waitpid (child, nullptr, 0);
+            return;
+        }
+
+        pid = child;
+        ::setenv ("DISPLAY", (":" + number).c_str(), 1);
+    }
+
+    PrivateXServer::~PrivateXServer()
+    {
+        if (pid > 0)
+        {
+            ::kill (pid, SIGTERM);
+            ::waitpid (pid, nullptr, 0);
+        }
     }
 }

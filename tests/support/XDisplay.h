@@ -27,4 +27,23 @@ namespace kestrune::test::x11
     };
 
     ScreenPixels captureScreen (int x, int y, int width, int height);
+
+    // A virtual X server (Xvfb, 1920 x 1080) of the program's own, which
+    // $DISPLAY names while it runs: for a program that reads the screen and
+    // must not see other programs' windows. Start it before the JUCE
+    // initialiser; started() is false when Xvfb could not be run.
+    class PrivateXServer
+    {
+    public:
+        PrivateXServer();
+        ~PrivateXServer();
+
+        bool started() const noexcept { return pid > 0; }
+
+        PrivateXServer (const PrivateXServer&) = delete;
+        PrivateXServer& operator= (const PrivateXServer&) = delete;
+
+    private:
+        int pid = -1;
+    };
 }

@@ -227,19 +227,3 @@ TEST (EditorWindow, CaptionsAndButtonsTextsAndColours)
         EXPECT_FALSE (button->getClickingTogglesState()) << button->getButtonText();
     }
 }
-
-TEST (EditorWindow, EachOpeningBuildsFreshChildrenAndClosingLeavesNothingBehind)
-{
-    auto p = makeProcessor();
-    const auto desktopBefore = juce::Desktop::getInstance().getNumComponents();
-
-    for (int i = 0; i < 5; ++i)
-    {
-        EditorHandle editor (*p);
-        EXPECT_EQ (p->getActiveEditor(), editor.get());
-        editor->setSize (760 + 40 * i, 427 + 23 * i);
-    }
-
-    EXPECT_EQ (p->getActiveEditor(), nullptr);
-    EXPECT_EQ (juce::Desktop::getInstance().getNumComponents(), desktopBefore);
-}
