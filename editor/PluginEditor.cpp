@@ -218,20 +218,182 @@ void SeparateImageWindow::keepTitleBarOnScreen()
 
 //==============================================================================
 // Editor
-KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcessor& p)
-    : AudioProcessorEditor (&p), audioProcessor (p)
+namespace
 {
-    setSize (950, 534);
+    // The largest width or height taken from a stored size: far above any
+    // screen, and small enough that the layout arithmetic cannot overflow
+    // before the constrainer brings a stored size inside the limits.
+    constexpr int largestStoredDimension = 8192;
+
+    // A stored width or height as a whole number of pixels. Numbers and
+    // numeric text lose their fractional part; text that is no number reads
+    // 0; a missing property, infinity or NaN takes the default.
+    int storedDimension (const juce::ValueTree& tree, const juce::Identifier& name, int defaultValue)
+    {
+        if (! tree.hasProperty (name))
+            return defaultValue;
+
+        const auto& value = tree.getProperty (name);
+        const auto number = value.isString() ? value.toString().getDoubleValue() : (double) value;
+
+        if (! std::isfinite (number))
+            return defaultValue;
+
+        return (int) juce::jlimit (0.0, (double) largestStoredDimension, std::trunc (number));
+    }
+}
+
+KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcessor& p)
+    : AudioProcessorEditor (&p),
+      audioProcessor (p),
+      parentTargetArea (p),
+      spectrumFreqLabel ({}, {}),
+      spectrumDbLabel ({}, {}),
+      imageFreqLabel ({}, {}),
+      imageFrameLabel ({}, {}),
+      tooltipWindow (nullptr, 700),
+      spectrumView (p),
+      affineTransformPanel (p),
+      imageManupulationPanel (p),
+      scanPanel (p)
+{
+    for (auto* child : std::initializer_list<juce::Component*> {
+             &parentTargetArea, &spectrumView, &affineTransformPanel, &imageManupulationPanel, &scanPanel,
+             &resetDrawingButton, &spectrumFreqLabel, &spectrumDbLabel, &imageFreqLabel, &imageFrameLabel,
+             &resetAllButton, &openImageButton })
+        addAndMakeVisible (child);
+
+    // Click handlers, in this order: reset all, reset drawing, open.
+    resetAllButton.onClick = [] {};
+    resetDrawingButton.onClick = [] {};
+    openImageButton.onClick = [] {};
+
+    openImageButton.setButtonText ("Open Img");
+    resetAllButton.setButtonText ("Reset All");
+    resetDrawingButton.setButtonText ("Reset Drawing");
+
+    spectrumFreqLabel.setText ("f r e q", juce::dontSendNotification);
+    spectrumDbLabel.setText ("d B", juce::dontSendNotification);
+    imageFreqLabel.setText ("f r e q", juce::dontSendNotification);
+    imageFrameLabel.setText ("f f t   f r a m e", juce::dontSendNotification);
+
+    for (auto* button : { &resetAllButton, &resetDrawingButton, &openImageButton })
+    {
+        button->setColour (juce::TextButton::textColourOffId, mainColour);
+        button->setColour (juce::TextButton::textColourOnId, juce::Colour (0xff000000));
+        button->setColour (juce::TextButton::buttonColourId, juce::Colour (0x00000000));
+        button->setColour (juce::TextButton::buttonOnColourId, mainColour);
+    }
+
+    for (auto* label : { &spectrumFreqLabel, &spectrumDbLabel, &imageFreqLabel, &imageFrameLabel })
+    {
+        label->setJustificationType (juce::Justification::centred);
+        label->setColour (juce::Label::textColourId, mainColour);
+    }
+
+    // The size the window had when it was last laid out. The default height
+    // is 950 * 9 / 16 with its fraction dropped.
+    const auto stored = sizeChild();
+    setSize (storedDimension (stored, "width", defaultWidth),
+             storedDimension (stored, "height", (int) (defaultWidth * 9.0 / 16.0)));
+
+    setResizable (true, true);
+    getConstrainer()->setFixedAspectRatio (aspectRatio);
+
+    // Applies the limits to the current bounds as well, which brings a stored
+    // size outside them or off the ratio back inside (and lays out again).
+    setResizeLimits (minimumWidth, minimumHeight, maximumWidth, maximumHeight);
+
+    setBufferedToImage (true);
 }
 
 KestruneAudioProcessorEditor::~KestruneAudioProcessorEditor() = default;
 
-void KestruneAudioProcessorEditor::paint (juce::Graphics& g)
+juce::ValueTree KestruneAudioProcessorEditor::sizeChild()
 {
-    g.fillAll (generalColour);
+    auto& root = audioProcessor.apvts.state;
+
+    if (! root.isValid())
+        return {};
+
+    return root.getOrCreateChildWithName ("lastSizeMainWindow", nullptr);
 }
 
-void KestruneAudioProcessorEditor::resized() {}
+void KestruneAudioProcessorEditor::paint (juce::Graphics& g)
+{
+    g.fillAll (juce::Colour (0xff141414));
+
+    // Axis arrows beside and under the canvas frame and the spectrum view.
+    g.setColour (mainColour);
+
+    for (auto* area : std::initializer_list<juce::Component*> { &parentTargetArea, &spectrumView })
+    {
+        const auto x = (float) area->getX(), y = (float) area->getY();
+        const auto w = (float) area->getWidth(), h = (float) area->getHeight();
+
+        g.drawArrow ({ x - 4.0f, y + h + 5.0f, x - 4.0f, y }, 1.0f, 10.0f, 10.0f);
+        g.drawArrow ({ x - 4.0f, y + h + 4.0f, x + w, y + h + 4.0f }, 1.0f, 10.0f, 10.0f);
+    }
+
+    g.setColour (juce::Colour (0xff808080));
+    g.drawFittedText ("Ver: " + juce::String (JucePlugin_VersionString),
+                      { 0, getHeight() - 15, 70, 15 }, juce::Justification::centred, 1);
+}
+
+void KestruneAudioProcessorEditor::resized()
+{
+    const auto W = getWidth(), H = getHeight();
+
+    globalResizeRatio = (float) (W / 950.0);
+
+    if (auto size = sizeChild(); size.isValid())
+    {
+        size.setProperty ("width", W, nullptr);
+        size.setProperty ("height", H, nullptr);
+    }
+
+    // Left column (canvas over spectrum) and right part (panels and buttons).
+    const auto L = std::min (W, H);
+    const auto R = W - L;
+    const auto T = std::min (H, (int) (H * 12 * 0.0625));
+    const auto B = H - T;
+    const auto c = std::min (L, 20);
+
+    const auto rotatedUpward = [] (int pivotX, int pivotY)
+    {
+        return juce::AffineTransform::rotation (-1.57f, (float) pivotX, (float) pivotY);
+    };
+
+    imageFreqLabel.setBounds (0, T, T, 15);
+    imageFreqLabel.setTransform (rotatedUpward (0, T));
+    imageFrameLabel.setBounds (c, T - std::min (T, 20), L - c, std::min (T, 20));
+    parentTargetArea.setBounds (c, 0, L - c, T - std::min (T, 20));
+    spectrumFreqLabel.setBounds (c, H - std::min (B, 20), L - c, std::min (B, 20));
+    spectrumView.setBounds (c, T, L - c, B - std::min (B, 20));
+    spectrumDbLabel.setBounds (0, H - std::min (B, 20), B - std::min (B, 20), 15);
+    spectrumDbLabel.setTransform (rotatedUpward (0, H - std::min (B, 20)));
+
+    // Right part: transform, image and scan panels, each inset by 3 pixels,
+    // and the three buttons under the scan panel, each inset by 2.
+    const auto a = std::min (R / 5, R);
+    affineTransformPanel.setBounds (L + 3, 3, std::max (a - 6, 0), std::max (H - 6, 0));
+
+    const auto i = std::min ((int) ((R / 5) * 1.75), R - a);
+    imageManupulationPanel.setBounds (L + a + 3, 3, std::max (i - 6, 0), std::max (H - 6, 0));
+
+    const auto sH = std::min (H, (int) ((float) W / -950.0f * 40.0f + (float) H));
+    const auto hb = H - sH;
+    const auto r = R - a - i;
+    scanPanel.setBounds (L + a + i + 3, 3, std::max (r - 6, 0), std::max (sH - 6, 0));
+
+    const auto x0 = L + a + i;
+    const auto b1 = std::min (r / 3, r);
+    const auto b2 = std::min ((r - b1) / 2, r - b1);
+    const auto b3 = r - b1 - b2;
+    resetAllButton.setBounds (x0 + 2, sH + 2, std::max (b1 - 4, 0), std::max (hb - 4, 0));
+    resetDrawingButton.setBounds (x0 + b1 + 2, sH + 2, std::max (b2 - 4, 0), std::max (hb - 4, 0));
+    openImageButton.setBounds (x0 + b1 + b2 + 2, sH + 2, std::max (b3 - 4, 0), std::max (hb - 4, 0));
+}
 
 //==============================================================================
 // Keyboard shortcuts: Shift+Z undoes a pen stroke, Shift+X redoes it, and

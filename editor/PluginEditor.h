@@ -122,6 +122,10 @@ private:
 };
 
 //==============================================================================
+// The plug-in window: the canvas frame above the spectrum view in a left
+// column with their captions and axis arrows, and the transform, image and
+// scan panels side by side on the right, the scan panel above three buttons.
+// Its size is kept in the "lastSizeMainWindow" child of the processor's state.
 class KestruneAudioProcessorEditor  : public juce::AudioProcessorEditor
 {
 public:
@@ -132,9 +136,28 @@ public:
     bool keyPressed (const juce::KeyPress& key) override;
     void resized() override;
 
-private:
+    // The size limits and the aspect ratio the window keeps.
+    static constexpr int defaultWidth = 950;
+    static constexpr int minimumWidth = 760, minimumHeight = 427;
+    static constexpr int maximumWidth = 1187, maximumHeight = 667;
+    static constexpr double aspectRatio = 16.0 / 9.0;
+
     KestruneAudioProcessor& audioProcessor;
+    ParentTargetArea parentTargetArea;
+    juce::Label spectrumFreqLabel, spectrumDbLabel, imageFreqLabel, imageFrameLabel;
+    juce::TooltipWindow tooltipWindow;
+    SpectrumView spectrumView;
+    AffineTransformPanel affineTransformPanel;
+    ImageManupulationPanel imageManupulationPanel;
+    ScanPanel scanPanel;
+    juce::TextButton resetDrawingButton, resetAllButton, openImageButton;
+    std::unique_ptr<juce::FileChooser> imageChooser;
     std::unique_ptr<SeparateImageWindow> separateWindow;
+
+private:
+    // The "lastSizeMainWindow" child of the state's root tree, appended when
+    // missing; an invalid tree when the state has no valid root.
+    juce::ValueTree sizeChild();
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
 };

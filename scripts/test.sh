@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds everything with the tests and runs them all
-# under CTest. Exits non-zero on any failure.
+# under CTest. Exits non-zero on any failure. Starts a virtual X server (Xvfb)
+# for the window tests when no DISPLAY is set.
 #
 #   ./scripts/test.sh                 the normal (Release) build
 #   ./scripts/test.sh --sanitizer tsan    the suite under ThreadSanitizer
@@ -27,6 +28,34 @@ while [ $# -gt 0 ]; do
 done
 
 "$root/scripts/deps.sh"
+
+# The editor tests and the screenshots open real windows. Without a display
+# (CI has none) they get a virtual X server for the length of this script.
+xvfb_pid=""
+stop_xvfb() {
+    if [ -n "$xvfb_pid" ]; then
+        kill "$xvfb_pid" 2>/dev/null || true
+        wait "$xvfb_pid" 2>/dev/null || true
+    fi
+}
+if [ -z "${DISPLAY:-}" ]; then
+    display_file="$(mktemp)"
+    # -displayfd picks a free display number and writes it once the server is ready.
+    Xvfb -displayfd 3 -screen 0 1920x1080x24 -nolisten tcp 3>"$display_file" >/dev/null 2>&1 &
+    xvfb_pid=$!
+    trap stop_xvfb EXIT
+    for _ in $(seq 1 100); do
+        [ -s "$display_file" ] && break
+        sleep 0.1
+    done
+    if ! [ -s "$display_file" ]; then
+        echo "the virtual X server (Xvfb) did not start" >&2
+        exit 1
+    fi
+    export DISPLAY=":$(tr -d '[:space:]' < "$display_file")"
+    rm -f "$display_file"
+    echo "Virtual X server on $DISPLAY"
+fi
 export CCACHE_SLOPPINESS=time_macros
 # Paths under the checkout's parent are hashed relative, so several checkouts
 # side by side share one compiler cache.

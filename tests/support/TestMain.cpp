@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
 #include "TestSupport.h"
+#include "JuceAssertions.h"
+#include "XDisplay.h"
 
 #include <cstdlib>
+#include <iostream>
 
 // The interval coupling sets one parameter from inside another's change
 // callback, and the framework holds each parameter's listener lock around its
@@ -18,15 +21,28 @@ extern "C" const char* __tsan_default_suppressions()
 
 int main (int argc, char** argv)
 {
+    // Editor tests open real windows; Xlib must be ready for JUCE's threads
+    // and must not end the process on a harmless X error.
+    kestrune::test::x11::prepareXlib();
+
     // Point HOME at a fresh folder before JUCE looks anything up, so that the
     // images folder under Documents never touches the real one.
     const auto home = kestrune::test::makeTemporaryHome();
 
     int result = 0;
     {
-        juce::ScopedJuceInitialiser_GUI juceInit;
-        ::testing::InitGoogleTest (&argc, argv);
-        result = RUN_ALL_TESTS();
+        kestrune::test::JuceAssertionGuard assertions;
+        {
+            juce::ScopedJuceInitialiser_GUI juceInit;
+            ::testing::InitGoogleTest (&argc, argv);
+            result = RUN_ALL_TESTS();
+        }
+
+        if (const auto outside = kestrune::test::JuceAssertionGuard::reportedOutsideTests(); outside > 0)
+        {
+            std::cerr << outside << " JUCE assertion(s) failed outside the tests" << std::endl;
+            result = 1;
+        }
     }
 
     kestrune::test::removeTemporaryHome (home);

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "HostSupport.h"
+
+#include <atomic>
+#include <thread>
+
+// The plug-in's window as a host shows it, and audio running meanwhile.
+namespace kestrune::host
+{
+    // Delivers the host's messages (and through them the plug-in's: the
+    // plug-in runs on the host's run loop) for about `milliseconds`.
+    void pumpFor (int milliseconds);
+
+    // The instance's editor (the host's view of the plug-in window) on the
+    // desktop as a borderless window at `topLeft`, shown, with the plug-in's
+    // own window attached inside it. Closed on destruction.
+    class HostedEditor
+    {
+    public:
+        explicit HostedEditor (juce::AudioPluginInstance& instance, juce::Point<int> topLeft = { 0, 0 });
+        ~HostedEditor();
+
+        juce::AudioProcessorEditor* get() const noexcept { return editor.get(); }
+
+        // What the host does when the user drags its window to this size:
+        // asks the plug-in, which may adjust it, then resizes both sides.
+        void resizeTo (int width, int height);
+
+        juce::Rectangle<int> size() const;
+
+        void close();
+
+    private:
+        juce::AudioPluginInstance& instance;
+        std::unique_ptr<juce::AudioProcessorEditor> editor;
+    };
+
+    // Runs the instance's audio on a thread of its own, 512-sample blocks
+    // paced at about real time, transport playing, until destroyed.
+    class AudioRunner
+    {
+    public:
+        explicit AudioRunner (juce::AudioPluginInstance& instance);
+        ~AudioRunner();
+
+        long blocks() const noexcept { return count.load(); }
+
+    private:
+        juce::AudioPluginInstance& instance;
+        HostPlayHead head;
+        std::atomic<bool> running { true };
+        std::atomic<long> count { 0 };
+        std::thread thread;
+    };
+
+    // The "lastSizeMainWindow" size the plug-in's saved state holds, or an
+    // empty rectangle when it holds none.
+    juce::Rectangle<int> savedWindowSize (juce::AudioPluginInstance& instance);
+}

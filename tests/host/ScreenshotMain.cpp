@@ -1,0 +1,206 @@
+// Screenshots of the plug-in window as a DAW shows it: loads the built bundle
+// through the in-tree host, restores a project with a picture, opens the
+// window under the X server and writes what the screen shows at the default,
+// minimum and maximum sizes as PNG files into the folder given as argument.
+// Exits non-zero when the window does not open or does not look like ours.
+// It runs its own virtual X server, so nothing else on screen gets in.
+//
+//   kestrune_screenshots <output folder>     (KESTRUNE_VST3_BUNDLE names the bundle)
+
+#include "HostWindow.h"
+#include "XDisplay.h"
+
+#include <cstdlib>
+#include <iostream>
+#include <unistd.h>
+
+using namespace kestrune::host;
+
+namespace
+{
+    // A picture that reads well as a spectrogram mask: bright partials over
+    // a dark ground that swell and fade across the scan, and a white ring.
+    juce::Image makePicture()
+    {
+        juce::Image picture (juce::Image::RGB, 480, 330, true);
+        juce::Graphics g (picture);
+        g.fillAll (juce::Colour (0xff101010));
+
+        for (int k = 1; k <= 9; ++k)
+        {
+            const auto y = 330.0f - 330.0f * (float) k / 10.0f;
+            for (int x = 0; x < 480; ++x)
+            {
+                const auto level = 0.5f + 0.5f * std::sin ((float) x / 480.0f * juce::MathConstants<float>::twoPi * (float) k / 3.0f);
+                g.setColour (juce::Colours::white.withAlpha (level / (float) k * 3.0f > 1.0f ? 1.0f : level / (float) k * 3.0f));
+                g.fillRect ((float) x, y, 1.0f, 4.0f);
+            }
+        }
+
+        g.setColour (juce::Colours::white);
+        g.drawEllipse (300.0f, 60.0f, 120.0f, 120.0f, 6.0f);
+        return picture;
+    }
+
+    // Points the instance's project at a picture file.
+    void restorePicture (juce::AudioPluginInstance& instance, const juce::File& file)
+    {
+        juce::MemoryBlock state;
+        instance.getStateInformation (state);
+        auto plugin = unpackState (state);
+        if (plugin.xml == nullptr)
+            return;
+
+        auto* paths = plugin.xml->getChildByName ("ImagePath");
+        if (paths == nullptr)
+            paths = plugin.xml->createNewChildElement ("ImagePath");
+        paths->setAttribute ("path", file.getFullPathName());
+        paths->setAttribute ("pathDraw", juce::String());
+
+        const auto edited = repackState (state, plugin);
+        instance.setStateInformation (edited.getData(), (int) edited.getSize());
+    }
+
+    juce::Image grabScreen (juce::Rectangle<int> area)
+    {
+        const auto pixels = kestrune::test::x11::captureScreen (area.getX(), area.getY(), area.getWidth(), area.getHeight());
+        if (pixels.width == 0)
+            return {};
+
+        juce::Image image (juce::Image::RGB, pixels.width, pixels.height, false);
+        for (int y = 0; y < pixels.height; ++y)
+            for (int x = 0; x < pixels.width; ++x)
+                image.setPixelAt (x, y, juce::Colour (pixels.argb[(size_t) (y * pixels.width + x)]));
+        return image;
+    }
+
+    bool near (juce::Colour a, juce::Colour b, int tolerance)
+    {
+        return std::abs (a.getRed() - b.getRed()) <= tolerance && std::abs (a.getGreen() - b.getGreen()) <= tolerance
+            && std::abs (a.getBlue() - b.getBlue()) <= tolerance;
+    }
+
+    // Pixels of the window that only our editor paints this way: the fill
+    // right of the left column and the head of the canvas frame's upward arrow.
+    juce::String checkLooksLikeOurs (const juce::Image& shot)
+    {
+        const auto left = std::min (shot.getWidth(), shot.getHeight());
+        const auto fill = shot.getPixelAt (left + 1, 1);
+        const auto arrowHead = shot.getPixelAt (16, 5);
+
+        if (! near (fill, juce::Colour (0xff141414), 2))
+            return "background at (" + juce::String (left + 1) + ", 1) is " + fill.toString();
+        if (! near (arrowHead, juce::Colour (0xff20b2aa), 3))
+            return "arrow head at (16, 5) is " + arrowHead.toString();
+        return {};
+    }
+
+    int run (const juce::File& folder)
+    {
+        if (! kestrune::test::x11::displayAvailable())
+        {
+            std::cerr << "no X display: run through ./scripts/test.sh, which starts a virtual one\n";
+            return 1;
+        }
+
+        auto instance = instantiate();
+        if (instance == nullptr)
+        {
+            std::cerr << "the bundle did not load: " << bundle().getFullPathName() << "\n";
+            return 1;
+        }
+
+        const auto pictureFile = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("screenshot-picture.png");
+        {
+            juce::FileOutputStream out (pictureFile);
+            juce::PNGImageFormat().writeImageToStream (makePicture(), out);
+        }
+
+        instance->prepareToPlay (48000.0, 512);
+        restorePicture (*instance, pictureFile);
+
+        folder.createDirectory();
+        int failures = 0;
+        {
+            // Audio runs throughout: the picture is adopted at the start of a
+            // block and reworked by the plug-in's worker.
+            AudioRunner audio (*instance);
+            pumpFor (500);
+
+            HostedEditor window (*instance);
+            if (window.get() == nullptr)
+            {
+                std::cerr << "the plug-in opened no window\n";
+                return 1;
+            }
+
+            const std::pair<int, int> sizes[] = { { 950, 534 }, { 760, 427 }, { 1187, 667 } };
+
+            for (auto [w, h] : sizes)
+            {
+                window.resizeTo (w, h);
+                pumpFor (700);
+
+                const auto area = window.get()->getScreenBounds();
+                const auto shot = grabScreen (area);
+                const auto file = folder.getChildFile ("kestrune-" + juce::String (area.getWidth()) + "x"
+                                                       + juce::String (area.getHeight()) + ".png");
+
+                if (! shot.isValid())
+                {
+                    std::cerr << "could not read the screen at " << area.toString() << "\n";
+                    ++failures;
+                    continue;
+                }
+
+                file.deleteFile();
+                {
+                    juce::FileOutputStream out (file);
+                    juce::PNGImageFormat().writeImageToStream (shot, out);
+                }
+
+                const auto problem = checkLooksLikeOurs (shot);
+                std::cout << file.getFullPathName() << (problem.isEmpty() ? "" : "  <- " + problem) << std::endl;
+                if (problem.isNotEmpty())
+                    ++failures;
+            }
+        }
+
+        instance->releaseResources();
+        return failures == 0 ? 0 : 1;
+    }
+}
+
+int main (int argc, char** argv)
+{
+    if (argc < 2)
+    {
+        std::cerr << "usage: kestrune_screenshots <output folder>\n";
+        return 2;
+    }
+
+    // An X server of its own: windows of tests running beside it on the
+    // shared display would otherwise show up in the pictures.
+    kestrune::test::x11::PrivateXServer server;
+    if (! server.started())
+        std::cerr << "Xvfb could not be started; reading the shared display\n";
+
+    kestrune::test::x11::prepareXlib();
+
+    // Keep the plug-in's images folder out of the real Documents folder.
+    char pattern[] = "/tmp/kestrune-shots-home-XXXXXX";
+    const char* home = ::mkdtemp (pattern);
+    if (home == nullptr)
+        return 2;
+    ::setenv ("HOME", home, 1);
+    ::unsetenv ("XDG_CONFIG_HOME");
+
+    int result = 1;
+    {
+        juce::ScopedJuceInitialiser_GUI juceInit;
+        result = run (juce::File::getCurrentWorkingDirectory().getChildFile (argv[1]));
+    }
+
+    juce::File (home).deleteRecursively();
+    return result;
+}

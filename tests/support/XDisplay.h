@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+// Xlib set-up for test programs that open real windows. Kept apart from JUCE's
+// headers: Xlib's macros (None, Bool, Status) clash with JUCE's names.
+namespace kestrune::test::x11
+{
+    // Call first thing in main(), before the JUCE initialiser: makes Xlib safe
+    // for the threads JUCE starts, and turns X protocol errors (a window that
+    // vanished between two requests, say) into ignored events instead of
+    // Xlib's default, which ends the process.
+    void prepareXlib();
+
+    // True when an X server answers on $DISPLAY.
+    bool displayAvailable();
+
+    // What the X screen shows in a rectangle (screen coordinates), as
+    // 0xffRRGGBB words row by row, whatever window each pixel belongs to: a
+    // plug-in's editor draws into an X window of its own inside the host's,
+    // so only the screen holds the picture a user sees. Empty on failure.
+    struct ScreenPixels
+    {
+        int width = 0, height = 0;
+        std::vector<std::uint32_t> argb;
+    };
+
+    ScreenPixels captureScreen (int x, int y, int width, int height);
+
+    // A virtual X server (Xvfb, 1920 x 1080) of the program's own, which
+    // $DISPLAY names while it runs: for a program that reads the screen and
+    // must not see other programs' windows. Start it before the JUCE
+    // initialiser; started() is false when Xvfb could not be run.
+    class PrivateXServer
+    {
+    public:
+        PrivateXServer();
+        ~PrivateXServer();
+
+        bool started() const noexcept { return pid > 0; }
+
+        PrivateXServer (const PrivateXServer&) = delete;
+        PrivateXServer& operator= (const PrivateXServer&) = delete;
+
+    private:
+        int pid = -1;
+    };
+}
