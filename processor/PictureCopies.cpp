@@ -247,7 +247,8 @@ namespace
             size = (juce::int64) png.getSize();
             bytes = checksumOf (png);
 
-            file = PictureCopies::fileInFolder (folder, "." + baseName + "." + processTag() + "-"
+            // Hidden, and short enough for any file system whatever the name.
+            file = PictureCopies::fileInFolder (folder, "." + baseName.substring (0, 40) + "." + processTag() + "-"
                                                           + juce::String (asideCounter.fetch_add (1)) + ".part");
 
             if (file == juce::File())
