@@ -527,9 +527,14 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
         if (file.isSymbolicLink() || ! file.existsAsFile())
             continue;
 
-        // A file this object wrote or read, holding this very picture.
-        if (name == last.name && last.pixels == pixels && holds (file, last.size, last.bytes))
-            return keep (name, last.size, last.bytes, false);
+        // A file this object wrote or read and still knows: its pixels are known.
+        if (name == last.name && holds (file, last.size, last.bytes))
+        {
+            if (last.pixels == pixels)
+                return keep (name, last.size, last.bytes, false);
+
+            continue;
+        }
 
         // A pen layer never settles in a file it does not know: whoever drew
         // that layer may draw on it and rewrite it. A picture copy is never
