@@ -188,28 +188,6 @@ TEST (PictureCopies, APictureCopyIsNeverReplacedByAnotherPicture)
     EXPECT_EQ (fileNames (folder), juce::StringArray ({ "photo.png", "photo_2.png", "photo_3.png", "photo_4.png" }));
 }
 
-TEST (PictureCopies, APictureOpenedFromTheFolderStaysAsItIs)
-{
-    const auto folder = freshFolder ("opened");
-    const auto song = folder.getChildFile ("song.jpg");
-    song.replaceWithData (encodeJpeg (picture (64, 48, 5)).getData(), encodeJpeg (picture (64, 48, 5)).getSize());
-    const auto jpegBytes = bytesOf (song);
-
-    PictureCopies copies;
-    const auto decoded = copies.read (Kind::picture, song.getFullPathName(), song, folder, false);
-    ASSERT_TRUE (decoded.isValid());
-    EXPECT_EQ (copies.save (Kind::picture, decoded, song.getFullPathName(), folder), "song.jpg");
-    EXPECT_EQ (bytesOf (song), jpegBytes);
-
-    // Changed since it was opened (another program wrote over it): the
-    // picture this instance holds goes beside it, and the change stays.
-    const auto edited = picture (64, 48, 6);
-    song.replaceWithData (encodePng (edited).getData(), encodePng (edited).getSize());
-    EXPECT_EQ (copies.save (Kind::picture, decoded, song.getFullPathName(), folder), "song_2.jpg");
-    EXPECT_TRUE (holdsPicture (song, edited));
-    EXPECT_TRUE (holdsPicture (folder.getChildFile ("song_2.jpg"), decoded));
-}
-
 TEST (PictureCopies, APenLayerIsRewrittenOnlyWhileItIsOurOwn)
 {
     const auto folder = freshFolder ("layer");

@@ -223,6 +223,15 @@ TEST (SavedPictureCopies, AJpegOpenedFromTheImagesFolderStaysAJpeg)
     EXPECT_TRUE (samePixels (copyUnderLock (again->sourceImage), copyUnderLock (p->sourceImage)));
     saveState (*again);
     EXPECT_EQ (bytesOf (song), jpeg);
+
+    // Changed by another program since it was opened: the picture the project
+    // holds goes beside it, and the change stays.
+    const auto edited = photo (96, 64, 5);
+    writeFile (song, encodePng (edited));
+    EXPECT_TRUE (copiesOf (saveState (*again)).startsWith ("song_2.jpg/"));
+    EXPECT_TRUE (samePixels (kestrune::pictures::decodePictureFile (song), edited));
+    EXPECT_TRUE (samePixels (kestrune::pictures::decodePictureFile (imagesFolder().getChildFile ("song_2.jpg")),
+                             copyUnderLock (again->loadedImage)));
 }
 
 TEST (SavedPictureCopies, AStateSavedBeforeCopiesWereRecordedRestoresAsBefore)
