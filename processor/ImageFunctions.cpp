@@ -1,5 +1,4 @@
 #include "PluginProcessor.h"
-#include "PictureFiles.h"
 
 #include <cmath>
 #include <cstring>
@@ -10,12 +9,14 @@
 // Picture files and paths
 
 // The images folder under the user's Documents folder.
+juce::File KestruneAudioProcessor::getImagesFolder() const
+{
+    return juce::File::getSpecialLocation (juce::File::userDocumentsDirectory).getChildFile (imagesFolderName);
+}
+
 juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
 {
-    return juce::File::getSpecialLocation (juce::File::userDocumentsDirectory)
-               .getChildFile (imagesFolderName)
-               .getChildFile (fileName)
-               .getFullPathName();
+    return getImagesFolder().getChildFile (fileName).getFullPathName();
 }
 
 namespace
@@ -87,18 +88,12 @@ void KestruneAudioProcessor::setImagePathToValueState()
     imagePathChild (apvts.state).setProperty ("path", value, nullptr);
 }
 
+// Writes the picture's copy into the images folder under the file name of
+// its path, unless a different picture holds that name: then under a
+// numbered name of its own (see PictureCopies).
 void KestruneAudioProcessor::saveImageToDisk (juce::Image& image, juce::String path)
 {
-    if (path.isEmpty())
-        return;
-
-    // Only the forward slash separates; a path without one is the name itself.
-    const auto name = path.fromLastOccurrenceOf ("/", false, false);
-
-    if (name.isEmpty())
-        return;
-
-    kestrune::pictures::writePngReplacing (image, juce::File (getFilePath (name)), 0);
+    pictureCopies.save (PictureCopies::Kind::picture, image, path, getImagesFolder());
 }
 
 //==============================================================================

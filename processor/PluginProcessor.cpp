@@ -460,12 +460,9 @@ namespace
         return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
     }
 
-    juce::Image decodeStoredPicture (const juce::String& path)
+    juce::File storedFile (const juce::String& path)
     {
-        if (path.isEmpty())
-            return {};
-
-        return kestrune::pictures::decodePictureFile (juce::File (path));
+        return path.isEmpty() ? juce::File() : juce::File (path);
     }
 }
 
@@ -502,8 +499,6 @@ juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::Stri
 void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
 {
     auto state = apvts.copyState();
-    std::unique_ptr<juce::XmlElement> xml (state.createXml());
-    copyXmlToBinary (*xml, destData);
 
     // Take steady copies of the pictures under the pipeline lock, then encode
     // them outside it. While a picture waits for adoption, the pen layer that
@@ -524,11 +519,15 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
             layer = drawLayer.createCopy();
     }
 
-    if (layer.isValid())
-        saveImageToDisk (layer, layerPath);
+    // The pictures go first, so that the blob can name the copies they got:
+    // a name taken by a different picture gives a copy of its own.
+    const auto folder = getImagesFolder();
+    const auto layerCopy = pictureCopies.save (PictureCopies::Kind::penLayer, layer, layerPath, folder);
+    const auto pictureCopy = pictureCopies.save (PictureCopies::Kind::picture, picture, picturePath, folder);
+    PictureCopies::recordInState (state.getChildWithName ("ImagePath"), pictureCopy, layerCopy);
 
-    if (picture.isValid())
-        saveImageToDisk (picture, picturePath);
+    std::unique_ptr<juce::XmlElement> xml (state.createXml());
+    copyXmlToBinary (*xml, destData);
 }
 
 void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBytes)
@@ -600,11 +599,19 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         return juce::File (found).exists() ? found : juce::String();
     };
 
+    // The copies the save recorded come first; without them (a state saved
+    // before they were recorded, or a copy gone since) the lookup by name.
+    const auto folder = getImagesFolder();
+    const auto pictureCopy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::picture, folder);
+    const auto layerCopy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::penLayer, folder);
+
     juce::String picturePath, layerPath;
     {
         const juce::ScopedLock sl (criticalSection);
-        picturePath = resolve (paths.getProperty ("path").toString(), imageFilePath);
-        layerPath = resolve (paths.getProperty ("pathDraw").toString(), drawImagePath);
+        picturePath = pictureCopy != juce::File() ? pictureCopy.getFullPathName()
+                                                  : resolve (paths.getProperty ("path").toString(), imageFilePath);
+        layerPath = layerCopy != juce::File() ? layerCopy.getFullPathName()
+                                              : resolve (paths.getProperty ("pathDraw").toString(), drawImagePath);
     }
 
     // Without a picture in force nothing is loaded, and the pen-layer path is
@@ -617,8 +624,10 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         return;
     }
 
-    auto picture = decodeStoredPicture (picturePath);
-    auto layer = decodeStoredPicture (layerPath);
+    auto picture = pictureCopies.read (PictureCopies::Kind::picture, picturePath, storedFile (picturePath),
+                                       folder, pictureCopy != juce::File());
+    auto layer = pictureCopies.read (PictureCopies::Kind::penLayer, layerPath, storedFile (layerPath),
+                                     folder, layerCopy != juce::File());
 
     if (! picture.isValid())
         showImageAlert (picturePath);
@@ -643,7 +652,7 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
     // Decode before taking the lock: the worker and the canvas wait on it.
     const auto file = juce::File::isAbsolutePath (path) ? juce::File (path)
                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path);
-    auto decoded = kestrune::pictures::decodePictureFile (file);
+    auto decoded = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), false);
 
     {
         const juce::ScopedLock sl (criticalSection);

@@ -9,6 +9,7 @@
 
 #include "GreyFrame.h"
 #include "LayerSnapshot.h"
+#include "PictureCopies.h"
 #include "PreparedChain.h"
 #include "RealTransformPair.h"
 #include "RecordedFrameStore.h"
@@ -211,6 +212,11 @@ public:
     // Picture files
     juce::String imagesFolderName { "KestruneImages" };
     juce::String imageFilePath, drawImagePath; // guarded by criticalSection
+
+    // The images folder; the copies a save writes into it (host's state
+    // thread and loadFile; guarded by its own lock).
+    juce::File getImagesFolder() const;
+    PictureCopies pictureCopies;
 
     //==========================================================================
     // Audio block driver

@@ -175,6 +175,85 @@ TEST (HostPictures, StateRoundTripWithPictures)
     second->releaseResources();
 }
 
+// Two projects whose pictures share a file name, saved one after the other:
+// the second copy gets a name of its own, the state names it beside the
+// unchanged "path", and each project reopens with its own picture.
+TEST (HostPictures, SameNamedPicturesOfTwoProjectsStayApart)
+{
+    auto pictureOf = [] (int seed)
+    {
+        juce::Image image (juce::Image::RGB, 36, 20, true);
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 36; ++x)
+                image.setPixelAt (x, y, juce::Colour ((juce::uint8) (x * 7 * seed), (juce::uint8) (y * 11), (juce::uint8) (60 * seed)));
+        return image;
+    };
+    auto fileIn = [] (const juce::String& dir, const juce::Image& image)
+    {
+        auto folder = scratch (dir);
+        folder.createDirectory();
+        const auto file = folder.getChildFile ("same-name.png");
+        writePng (image, file);
+        return file;
+    };
+    auto copiesOf = [] (const juce::MemoryBlock& state)
+    {
+        auto plugin = unpackState (state);
+        auto* paths = plugin.xml != nullptr ? plugin.xml->getChildByName ("ImagePath") : nullptr;
+        return paths != nullptr ? paths->getStringAttribute ("savedCopies") : juce::String();
+    };
+
+    const juce::Image pictures[] = { pictureOf (1), pictureOf (2) };
+    const juce::File files[] = { fileIn ("project-a", pictures[0]), fileIn ("project-b", pictures[1]) };
+    juce::MemoryBlock states[2];
+
+    // Both projects open in the host (each found its picture at its own
+    // path), then saved one after the other.
+    std::unique_ptr<juce::AudioPluginInstance> instances[2];
+    for (int i = 0; i < 2; ++i)
+    {
+        instances[i] = instantiate();
+        ASSERT_NE (instances[i], nullptr);
+        restoreWithPaths (*instances[i], files[i].getFullPathName(), {});
+    }
+
+    for (int i = 0; i < 2; ++i)
+    {
+        states[i] = saved (*instances[i]);
+        auto plugin = unpackState (states[i]);
+        ASSERT_NE (plugin.xml, nullptr);
+        EXPECT_EQ (plugin.xml->getChildByName ("ImagePath")->getStringAttribute ("path"), files[i].getFullPathName());
+    }
+
+    EXPECT_EQ (copiesOf (states[0]), "same-name.png/");
+    EXPECT_EQ (copiesOf (states[1]), "same-name_2.png/");
+    EXPECT_TRUE (samePixels (juce::ImageFileFormat::loadFrom (imagesFolder().getChildFile ("same-name.png")), pictures[0]));
+    EXPECT_TRUE (samePixels (juce::ImageFileFormat::loadFrom (imagesFolder().getChildFile ("same-name_2.png")), pictures[1]));
+
+    files[0].deleteFile();
+    files[1].deleteFile();
+
+    // Both projects reopen, each with its own picture: with the copies
+    // removed, their next saves write those pictures again from memory.
+    std::unique_ptr<juce::AudioPluginInstance> reopened[2];
+    for (int i = 0; i < 2; ++i)
+    {
+        reopened[i] = instantiate();
+        ASSERT_NE (reopened[i], nullptr);
+        reopened[i]->setStateInformation (states[i].getData(), (int) states[i].getSize());
+    }
+
+    imagesFolder().getChildFile ("same-name.png").deleteFile();
+    imagesFolder().getChildFile ("same-name_2.png").deleteFile();
+
+    for (int i = 0; i < 2; ++i)
+    {
+        const auto copy = copiesOf (saved (*reopened[i])).upToFirstOccurrenceOf ("/", false, false);
+        ASSERT_TRUE (copy.isNotEmpty());
+        EXPECT_TRUE (samePixels (juce::ImageFileFormat::loadFrom (imagesFolder().getChildFile (copy)), pictures[i])) << "project " << i;
+    }
+}
+
 // A white picture through the bundle: while the transport plays, a tone in
 // the lower bins leaves the filter 2048 samples late at about 1.981 times its
 // level ("drywet" 1: filtered signal only).

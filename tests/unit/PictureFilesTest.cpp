@@ -236,12 +236,15 @@ TEST (PictureFiles, SaveImageToDiskWritesWholePngFilesByName)
     p->saveImageToDisk (picture, "back\\slash.png");
     EXPECT_TRUE (imagesFolder().getChildFile ("back\\slash.png").existsAsFile());
 
-    // A longer file of the same name ends up exactly as long as the new PNG.
+    // A file of the same name that holds something else stays as it is; the
+    // copy gets a numbered name, and is exactly one whole PNG.
     const auto target = imagesFolder().getChildFile ("shrinks.png");
     juce::MemoryBlock big (200000, true);
     target.replaceWithData (big.getData(), big.getSize());
     p->saveImageToDisk (picture, "/x/shrinks.png");
-    EXPECT_EQ (target.getSize(), (juce::int64) encodePng (picture).getSize());
+    EXPECT_EQ (target.getSize(), (juce::int64) big.getSize());
+    const auto beside = imagesFolder().getChildFile ("shrinks_2.png");
+    EXPECT_EQ (beside.getSize(), (juce::int64) encodePng (picture).getSize());
 
     // Nothing is written for an empty path, a path naming no file, or no picture.
     const auto before = imagesFolder().findChildFiles (juce::File::findFiles, false).size();
@@ -250,7 +253,7 @@ TEST (PictureFiles, SaveImageToDiskWritesWholePngFilesByName)
     juce::Image none;
     p->saveImageToDisk (none, "/x/shrinks.png");
     EXPECT_EQ (imagesFolder().findChildFiles (juce::File::findFiles, false).size(), before);
-    EXPECT_TRUE (samePixels (decodeFile (target), picture));
+    EXPECT_TRUE (samePixels (decodeFile (beside), picture));
     EXPECT_TRUE (leftoverPartFiles().isEmpty());
 }
 

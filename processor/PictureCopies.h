@@ -1,0 +1,96 @@
+#pragma once
+
+#include <JuceHeader.h>
+
+#include <mutex>
+
+// The copies of the picture and of the pen layer that a save puts into the
+// images folder. Every instance and every project on the machine shares that
+// folder, and picture file names repeat ("photo.png" from two different
+// folders), so a copy never takes the place of a different picture: it gets
+// a name of its own ("photo_2.png", "photo_3.png", ...) and the saved state
+// records, in the "savedCopies" attribute of its ImagePath child, which names
+// this save's copies got. A restore prefers those files.
+//
+// What may be rewritten in place: only a pen layer this object wrote itself,
+// or read as the copy a saved state recorded, and only while the file still
+// holds exactly what this object last wrote or read there. A picture copy,
+// once written, is never changed; a file that holds the very picture being
+// saved is left as it is (a JPEG stays a JPEG).
+//
+// One object per processor; it is called from the host's state calls and
+// from loadFile. It remembers per kind the copy it last wrote or read (name,
+// file size, a checksum of the file's bytes and one of the decoded pixels),
+// so that the usual save - nothing changed - reads one file and decodes
+// nothing. Files are written aside and then linked or renamed into place,
+// whole or not at all, and never outside the folder.
+class PictureCopies
+{
+public:
+    enum class Kind { picture = 0, penLayer = 1 };
+
+    // Reads and decodes `file`, the picture the processor will know by
+    // `path` (a null image when it does not decode). When the file lies in
+    // `folder`, it is remembered as the copy of `path`; `fromRecordedCopy`
+    // says a saved state named it as its own copy, which makes a pen layer
+    // this object's to rewrite.
+    juce::Image read (Kind kind, const juce::String& path, const juce::File& file,
+                      const juce::File& folder, bool fromRecordedCopy);
+
+    // Makes sure `folder` holds a copy of `image`, the picture the processor
+    // knows by `path`, under the file name of `path` or a numbered one, and
+    // returns the copy's file name; empty when there is none (no picture, no
+    // name, a write that failed).
+    juce::String save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder);
+
+    // The attribute of the state's ImagePath child: the picture copy's file
+    // name and the pen layer's, joined by "/", which no file name holds.
+    static const juce::Identifier attribute;
+
+    // Sets the attribute in the state's ImagePath child, each name only where
+    // the path it is the copy of ("path", "pathDraw") is set; removes it when
+    // that leaves both empty.
+    static void recordInState (juce::ValueTree imagePath, const juce::String& pictureCopy,
+                               const juce::String& layerCopy);
+
+    // The file in `folder` that `imagePath` records as the copy of its "path"
+    // (picture) or "pathDraw" (pen layer), when that property is set, the
+    // attribute is well formed, and the file exists there; else File().
+    static juce::File recordedCopy (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder);
+
+    // The file `name` directly inside `folder`, or File() for a name that
+    // would land elsewhere ("", ".", "..", a separator, a leading "~").
+    static juce::File fileInFolder (const juce::File& folder, const juce::String& name);
+
+    // `name` with its number: "photo.png", "photo_2.png", "photo_3.png", ...
+    static juce::String numberedName (const juce::String& name, int number);
+
+    // A checksum of the pixels as colours (so an RGB picture and its ARGB
+    // decoding agree) and of the size.
+    static juce::uint64 pixelChecksum (const juce::Image& image);
+
+    // Names tried for one copy, and picture files decoded in one save to
+    // compare them with the picture being saved; beyond these a name counts
+    // as taken by something else.
+    static constexpr int maxNumberedNames = 1000;
+    static constexpr int maxComparisonsPerSave = 2;
+
+private:
+    struct Known
+    {
+        juce::String path;         // the processor's path this is the copy of
+        juce::String name;         // file name in the folder; empty: none known
+        juce::int64 size = 0;      // the file's length and byte checksum
+        juce::uint64 bytes = 0;
+        juce::uint64 pixels = 0;   // pixelChecksum of its picture
+        bool mayReplace = false;   // ours to rewrite while it holds the above
+        juce::uint64 serial = 0;
+    };
+
+    Known lastKnown (Kind kind);
+    void remember (Kind kind, Known k, const juce::uint64* onlyIfStill);
+
+    std::mutex lock;
+    Known known[2];
+    juce::uint64 serials = 0;
+};

@@ -1,0 +1,364 @@
+#include "PictureTestSupport.h"
+#include "PictureCopies.h"
+#include "PictureFiles.h"
+#include "TypicalStroke.h"
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using namespace kestrune::test;
+using Kind = PictureCopies::Kind;
+
+namespace
+{
+    // A fresh folder standing in for the images folder.
+    juce::File freshFolder (const juce::String& name)
+    {
+        auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("copies").getChildFile (name);
+        dir.deleteRecursively();
+        dir.createDirectory();
+        return dir;
+    }
+
+    juce::Image picture (int w, int h, int seed)
+    {
+        juce::Image image (juce::Image::RGB, w, h, false);
+        juce::Random rng (seed);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                image.setPixelAt (x, y, juce::Colour ((juce::uint32) rng.nextInt()).withAlpha ((juce::uint8) 255));
+        return image;
+    }
+
+    juce::MemoryBlock bytesOf (const juce::File& file)
+    {
+        juce::MemoryBlock block;
+        file.loadFileAsData (block);
+        return block;
+    }
+
+    juce::Image decoded (const juce::MemoryBlock& bytes)
+    {
+        return kestrune::pictures::decodePicture (bytes.getData(), bytes.getSize());
+    }
+
+    // True when `file` decodes to `image` as it comes back through PNG (which
+    // stores colours unpremultiplied, so a faint layer edge comes back rounded).
+    bool holdsPicture (const juce::File& file, const juce::Image& image)
+    {
+        const auto inFile = decoded (bytesOf (file));
+        return inFile.isValid() && PictureCopies::pixelChecksum (inFile) == PictureCopies::pixelChecksum (decoded (encodePng (image)));
+    }
+
+    juce::StringArray fileNames (const juce::File& dir)
+    {
+        juce::StringArray names;
+        for (const auto& f : dir.findChildFiles (juce::File::findFilesAndDirectories, false, "*", juce::File::FollowSymlinks::no))
+            names.add (f.getFileName());
+        names.sort (false);
+        return names;
+    }
+
+    // Every file under `dir`, with its size, leaving out `except`.
+    std::set<std::pair<juce::String, juce::int64>> treeOf (const juce::File& dir, const juce::File& except)
+    {
+        std::set<std::pair<juce::String, juce::int64>> files;
+        for (const auto& f : dir.findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::no))
+            if (! f.isAChildOf (except))
+                files.insert ({ f.getFullPathName(), f.getSize() });
+        return files;
+    }
+
+    juce::ValueTree imagePath (const juce::String& path, const juce::String& pathDraw, const juce::var& copies)
+    {
+        juce::ValueTree tree ("ImagePath");
+        tree.setProperty ("path", path, nullptr);
+        tree.setProperty ("pathDraw", pathDraw, nullptr);
+        if (! copies.isVoid())
+            tree.setProperty (PictureCopies::attribute, copies, nullptr);
+        return tree;
+    }
+}
+
+//==============================================================================
+TEST (PictureCopies, NamesAndChecksums)
+{
+    const auto folder = freshFolder ("names");
+
+    EXPECT_EQ (PictureCopies::numberedName ("photo.png", 1), "photo.png");
+    EXPECT_EQ (PictureCopies::numberedName ("photo.png", 2), "photo_2.png");
+    EXPECT_EQ (PictureCopies::numberedName ("a.b.jpg", 3), "a.b_3.jpg");
+    EXPECT_EQ (PictureCopies::numberedName ("plain", 2), "plain_2");
+    EXPECT_EQ (PictureCopies::numberedName (".hidden", 2), ".hidden_2");
+
+    // Only names that stay directly inside the folder.
+    for (auto name : { "", ".", "..", "a/b", "../x.png" })
+        EXPECT_EQ (PictureCopies::fileInFolder (folder, name), juce::File()) << name;
+
+    for (auto name : { "~", "~root", "~x.png", "..x.png", ".hidden", "back\\slash.png", "sp ace.png" })
+        EXPECT_EQ (PictureCopies::fileInFolder (folder, name).getParentDirectory(), folder) << name;
+
+    EXPECT_EQ (PictureCopies::fileInFolder (juce::File(), "x.png"), juce::File());
+
+    // Pixels compare as colours: an RGB picture and its ARGB copy agree; one
+    // pixel, or the same pixels in another shape, do not.
+    const auto rgb = picture (31, 7, 1);
+    const auto argb = rgb.convertedToFormat (juce::Image::ARGB);
+    EXPECT_EQ (PictureCopies::pixelChecksum (rgb), PictureCopies::pixelChecksum (argb));
+
+    auto changed = rgb.createCopy();
+    const auto c = changed.getPixelAt (30, 6);
+    changed.setPixelAt (30, 6, juce::Colour ((juce::uint8) (c.getRed() ^ 1), c.getGreen(), c.getBlue()));
+    EXPECT_NE (PictureCopies::pixelChecksum (changed), PictureCopies::pixelChecksum (rgb));
+
+    const auto wide = solidImage (4, 1, juce::Colours::red), tall = solidImage (1, 4, juce::Colours::red);
+    EXPECT_NE (PictureCopies::pixelChecksum (wide), PictureCopies::pixelChecksum (tall));
+}
+
+TEST (PictureCopies, AttributeIsReadOnlyWhenWellFormedAndTheCopyIsThere)
+{
+    const auto folder = freshFolder ("attribute");
+    folder.getChildFile ("photo_2.png").replaceWithText ("x");
+    folder.getChildFile ("layer_2.png").replaceWithText ("x");
+
+    juce::ValueTree tree ("ImagePath");
+    tree.setProperty ("path", "/one/photo.png", nullptr);
+    tree.setProperty ("pathDraw", "/any/layer.png", nullptr);
+    PictureCopies::recordInState (tree, "photo_2.png", "layer_2.png");
+    EXPECT_EQ (tree.getProperty (PictureCopies::attribute).toString(), "photo_2.png/layer_2.png");
+    EXPECT_EQ (tree.getPropertyName (2), PictureCopies::attribute) << "after path and pathDraw";
+
+    EXPECT_EQ (PictureCopies::recordedCopy (tree, Kind::picture, folder), folder.getChildFile ("photo_2.png"));
+    EXPECT_EQ (PictureCopies::recordedCopy (tree, Kind::penLayer, folder), folder.getChildFile ("layer_2.png"));
+
+    // A name only beside a path; none at all removes the attribute.
+    PictureCopies::recordInState (tree, {}, {});
+    EXPECT_FALSE (tree.hasProperty (PictureCopies::attribute));
+    tree.setProperty ("pathDraw", "", nullptr);
+    PictureCopies::recordInState (tree, "photo_2.png", "layer_2.png");
+    EXPECT_EQ (tree.getProperty (PictureCopies::attribute).toString(), "photo_2.png/");
+
+    // Ignored: a missing copy, a path that is not set, a malformed value, and
+    // any name that would leave the folder.
+    const auto picturePart = [&] (const juce::var& copies, const juce::String& path = "/one/photo.png")
+    {
+        return PictureCopies::recordedCopy (imagePath (path, "/l.png", copies), Kind::picture, folder);
+    };
+    EXPECT_EQ (picturePart ("gone.png/"), juce::File());
+    EXPECT_EQ (picturePart ("photo_2.png/", ""), juce::File());
+    EXPECT_EQ (picturePart ("photo_2.png"), juce::File());
+    EXPECT_EQ (picturePart ("photo_2.png/layer_2.png/x"), juce::File());
+    EXPECT_EQ (picturePart (42), juce::File());
+    EXPECT_EQ (picturePart ("../copies/attribute/photo_2.png/"), juce::File());
+    EXPECT_EQ (picturePart ("../"), juce::File());
+    EXPECT_EQ (picturePart ("./"), juce::File());
+    EXPECT_EQ (picturePart (juce::var()), juce::File());
+    EXPECT_EQ (picturePart ("photo_2.png/"), folder.getChildFile ("photo_2.png"));
+
+    folder.getChildFile ("sub").createDirectory();
+    EXPECT_EQ (picturePart ("sub/"), juce::File()) << "a folder is no copy";
+}
+
+TEST (PictureCopies, APictureCopyIsNeverReplacedByAnotherPicture)
+{
+    const auto folder = freshFolder ("picture");
+    const auto first = picture (40, 30, 1), second = picture (40, 30, 2), third = picture (41, 30, 3);
+
+    PictureCopies a, b;
+    EXPECT_EQ (a.save (Kind::picture, first, "/one/photo.png", folder), "photo.png");
+    EXPECT_EQ (b.save (Kind::picture, second, "/two/photo.png", folder), "photo_2.png");
+    EXPECT_EQ (b.save (Kind::picture, third, "/three/photo.png", folder), "photo_3.png");
+
+    // The same object with another picture under the same path: still beside.
+    EXPECT_EQ (a.save (Kind::picture, second, "/one/photo.png", folder), "photo_2.png") << "the copy that holds it";
+    EXPECT_EQ (a.save (Kind::picture, picture (40, 30, 4), "/one/photo.png", folder), "photo_4.png");
+
+    EXPECT_TRUE (holdsPicture (folder.getChildFile ("photo.png"), first));
+    EXPECT_TRUE (holdsPicture (folder.getChildFile ("photo_2.png"), second));
+    EXPECT_TRUE (holdsPicture (folder.getChildFile ("photo_3.png"), third));
+
+    // A picture saved again where its copy already is writes nothing.
+    const auto copy = folder.getChildFile ("photo.png");
+    const auto old = juce::Time (2001, 0, 1, 0, 0);
+    copy.setLastModificationTime (old);
+    PictureCopies c;
+    EXPECT_EQ (c.save (Kind::picture, first, "/elsewhere/photo.png", folder), "photo.png");
+    EXPECT_EQ (copy.getLastModificationTime(), old);
+    EXPECT_EQ (fileNames (folder), juce::StringArray ({ "photo.png", "photo_2.png", "photo_3.png", "photo_4.png" }));
+}
+
+TEST (PictureCopies, APenLayerIsRewrittenOnlyWhileItIsOurOwn)
+{
+    const auto folder = freshFolder ("layer");
+    const juce::String path = folder.getChildFile ("imageDraw1.png").getFullPathName();
+
+    // A busy layer, then a plainer one: our own file is rewritten in place,
+    // exactly as long as the new PNG.
+    juce::Image layer (juce::Image::ARGB, 300, 200, true);
+    juce::Random rng (9);
+    for (int i = 0; i < 30; ++i)
+        drawTypicalStroke (layer, rng);
+
+    PictureCopies copies;
+    EXPECT_EQ (copies.save (Kind::penLayer, layer, path, folder), "imageDraw1.png");
+    const auto busySize = juce::File (path).getSize();
+
+    juce::Image plainer (juce::Image::ARGB, 300, 200, true);
+    drawTypicalStroke (plainer, rng);
+    EXPECT_EQ (copies.save (Kind::penLayer, plainer, path, folder), "imageDraw1.png");
+    EXPECT_LT (juce::File (path).getSize(), busySize);
+    EXPECT_EQ (juce::File (path).getSize(), (juce::int64) encodePng (plainer).getSize());
+    EXPECT_TRUE (holdsPicture (juce::File (path), plainer));
+
+    // Unchanged: not written again.
+    const auto old = juce::Time (2001, 0, 1, 0, 0);
+    juce::File (path).setLastModificationTime (old);
+    EXPECT_EQ (copies.save (Kind::penLayer, plainer, path, folder), "imageDraw1.png");
+    EXPECT_EQ (juce::File (path).getLastModificationTime(), old);
+
+    // Someone else wrote there meanwhile: that stays, ours goes beside and is
+    // ours from then on.
+    const auto foreign = picture (300, 200, 7);
+    juce::File (path).replaceWithData (encodePng (foreign).getData(), encodePng (foreign).getSize());
+    drawTypicalStroke (plainer, rng);
+    EXPECT_EQ (copies.save (Kind::penLayer, plainer, path, folder), "imageDraw1_2.png");
+    drawTypicalStroke (plainer, rng);
+    EXPECT_EQ (copies.save (Kind::penLayer, plainer, path, folder), "imageDraw1_2.png");
+    EXPECT_TRUE (holdsPicture (juce::File (path), foreign));
+    EXPECT_TRUE (holdsPicture (folder.getChildFile ("imageDraw1_2.png"), plainer));
+
+    // Another object never settles in a layer file it does not know, even
+    // one holding the same pixels: its owner may draw on it.
+    PictureCopies other;
+    EXPECT_EQ (other.save (Kind::penLayer, plainer, path, folder), "imageDraw1_3.png");
+
+    EXPECT_TRUE (folder.findChildFiles (juce::File::findFiles, false, "*.part").isEmpty());
+}
+
+TEST (PictureCopies, ALayerReadAsARecordedCopyIsOursUnlikeOneFoundByName)
+{
+    const auto folder = freshFolder ("restored");
+    juce::Image layer (juce::Image::ARGB, 120, 80, true);
+    juce::Random rng (3);
+    drawTypicalStroke (layer, rng);
+    const auto file = folder.getChildFile ("imageDrawR.png");
+    file.replaceWithData (encodePng (layer).getData(), encodePng (layer).getSize());
+
+    for (bool recorded : { true, false })
+    {
+        PictureCopies copies;
+        auto back = copies.read (Kind::penLayer, file.getFullPathName(), file, folder, recorded);
+        ASSERT_TRUE (back.isValid());
+
+        // Unchanged it stays where it is.
+        EXPECT_EQ (copies.save (Kind::penLayer, back, file.getFullPathName(), folder), "imageDrawR.png");
+
+        drawTypicalStroke (back, rng);
+        const auto name = copies.save (Kind::penLayer, back, file.getFullPathName(), folder);
+        EXPECT_EQ (name, recorded ? "imageDrawR.png" : "imageDrawR_2.png");
+        EXPECT_TRUE (holdsPicture (folder.getChildFile (name), back));
+    }
+}
+
+TEST (PictureCopies, SavesReadAndDecodeABoundedAmount)
+{
+    const auto folder = freshFolder ("bounded");
+    const auto mine = picture (50, 20, 10);
+
+    // Three different pictures of the same size, then one holding the same
+    // pixels: only the first two are decoded, so the copy goes beside all four.
+    for (int n = 1; n <= 3; ++n)
+    {
+        const auto f = folder.getChildFile (PictureCopies::numberedName ("shot.png", n));
+        f.replaceWithData (encodePng (picture (50, 20, 20 + n)).getData(), encodePng (picture (50, 20, 20 + n)).getSize());
+    }
+    folder.getChildFile ("shot_4.png").replaceWithData (encodePng (mine).getData(), encodePng (mine).getSize());
+
+    PictureCopies copies;
+    EXPECT_EQ (copies.save (Kind::picture, mine, "/a/shot.png", folder), "shot_5.png");
+
+    // Files of another size are told apart by their header alone.
+    const auto other = freshFolder ("bounded-sizes");
+    for (int n = 1; n <= 5; ++n)
+    {
+        const auto f = other.getChildFile (PictureCopies::numberedName ("shot.png", n));
+        f.replaceWithData (encodePng (picture (50 + n, 20, n)).getData(), encodePng (picture (50 + n, 20, n)).getSize());
+    }
+    other.getChildFile ("shot_6.png").replaceWithData (encodePng (mine).getData(), encodePng (mine).getSize());
+    EXPECT_EQ (copies.save (Kind::picture, mine, "/a/shot.png", other), "shot_6.png");
+}
+
+TEST (PictureCopies, NothingIsWrittenOutsideTheFolder)
+{
+    const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
+    const auto folder = freshFolder ("inside");
+    const auto cwd = juce::File::getCurrentWorkingDirectory();
+    const auto homeBefore = treeOf (home, folder);
+    const auto cwdBefore = fileNames (cwd);
+    const auto image = picture (8, 8, 1);
+
+    PictureCopies copies;
+    for (auto path : { "/x/..", "/x/.", "..", ".", "/x/", "", "/x/../..", "/x/~", "~", "~root", "/x/~nobody-here.png" })
+    {
+        for (auto kind : { Kind::picture, Kind::penLayer })
+        {
+            const auto name = copies.save (kind, image, path, folder);
+            if (name.isNotEmpty())
+            {
+                EXPECT_EQ (PictureCopies::fileInFolder (folder, name).getParentDirectory(), folder) << path;
+            }
+        }
+    }
+
+    EXPECT_EQ (treeOf (home, folder), homeBefore);
+    EXPECT_EQ (fileNames (cwd), cwdBefore);
+    EXPECT_TRUE (PictureCopies::fileInFolder (folder, "~").existsAsFile()) << "a name with a tilde is an ordinary name in the folder";
+    EXPECT_TRUE (PictureCopies::fileInFolder (folder, "~nobody-here.png").existsAsFile());
+
+    // A symbolic link in the folder is never written through.
+    const auto outside = home.getChildFile ("outside-target.png");
+    outside.replaceWithText ("keep me");
+    folder.getChildFile ("linked.png").deleteFile();
+    ASSERT_TRUE (outside.createSymbolicLink (folder.getChildFile ("linked.png"), true));
+    EXPECT_EQ (copies.save (Kind::picture, image, "/y/linked.png", folder), "linked_2.png");
+    EXPECT_EQ (copies.save (Kind::penLayer, image, "/y/linked.png", folder), "linked_3.png");
+    EXPECT_EQ (outside.loadFileAsString(), "keep me");
+}
+
+TEST (PictureCopies, SameNamedPicturesSavedAtTheSameMomentGetNamesOfTheirOwn)
+{
+    constexpr int writers = 6, rounds = 15;
+    const auto folder = freshFolder ("race");
+    std::vector<juce::Image> images;
+    for (int w = 0; w < writers; ++w)
+        images.push_back (picture (60, 40, 100 + w));
+
+    for (int round = 0; round < rounds; ++round)
+    {
+        const auto path = "/somewhere/race" + juce::String (round) + ".png";
+        std::vector<PictureCopies> copies (writers);
+        std::vector<juce::String> names (writers);
+        std::atomic<int> ready { 0 };
+        std::vector<std::thread> threads;
+
+        for (int w = 0; w < writers; ++w)
+            threads.emplace_back ([&, w]
+            {
+                ready.fetch_add (1);
+                while (ready.load() < writers) {}
+                names[(size_t) w] = copies[(size_t) w].save (Kind::picture, images[(size_t) w], path, folder);
+            });
+
+        for (auto& t : threads)
+            t.join();
+
+        std::set<juce::String> distinct (names.begin(), names.end());
+        EXPECT_EQ ((int) distinct.size(), writers) << "round " << round;
+
+        for (int w = 0; w < writers; ++w)
+            EXPECT_TRUE (holdsPicture (folder.getChildFile (names[(size_t) w]), images[(size_t) w])) << names[(size_t) w];
+    }
+
+    EXPECT_TRUE (folder.findChildFiles (juce::File::findFiles, false, "*.part").isEmpty());
+}
