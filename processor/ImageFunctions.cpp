@@ -200,6 +200,10 @@ void KestruneAudioProcessor::iniImages()
     buildChainFromSource (sourceImage, loadedDrawImage, drawLayer, compositeImage, workImage,
                           blurImage, outputImage, transformImage, undoImages);
     undoIndex = 1;
+
+    // The parameter routing reads this mirror: the construction's own
+    // adoption resets the parameters while this chain is in place.
+    sourceImagePresent.store (sourceImage.isValid(), std::memory_order_release);
 }
 
 void KestruneAudioProcessor::prepareAdoption()
