@@ -569,12 +569,26 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         setParameterNotifyingHost (id, plain);
     }
 
-    // Then the tree itself replaces the state, carrying the values now in
-    // force so that the replacement changes no parameter a second time.
+    // Then the tree itself replaces the state. The value-tree state sets each
+    // parameter again from the element that names it, and gives a parameter
+    // that no element names an element of its own, set to its default. So
+    // every element naming a parameter carries the value now in force, and a
+    // parameter without one gets its element here, appended after the others
+    // in ID order: the replacement then sets nothing a second time.
     for (auto child : tree)
-        if (child.hasType ("PARAM"))
-            if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
-                child.setProperty ("value", value->load(), nullptr);
+        if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
+            child.setProperty ("value", value->load(), nullptr);
+
+    for (const auto& id : ids)
+    {
+        if (! tree.getChildWithProperty ("id", id).isValid())
+        {
+            juce::ValueTree element ("PARAM");
+            element.setProperty ("id", id, nullptr);
+            element.setProperty ("value", apvts.getRawParameterValue (id)->load(), nullptr);
+            tree.appendChild (element, nullptr);
+        }
+    }
 
     apvts.replaceState (tree);
 
