@@ -1,4 +1,5 @@
 #include "PluginProcessor.h"
+#include "PictureFiles.h"
 
 #include <cmath>
 #include <cstring>
@@ -39,24 +40,26 @@ namespace
     std::set<juce::String> penLayerNames;
 }
 
-void KestruneAudioProcessor::createImageDrawPath()
+juce::String KestruneAudioProcessor::nameImageDrawPath()
 {
     const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
     const auto stem = "imageDraw" + stamp;
-    juce::String path;
 
-    {
-        // The stamp has a resolution of one second; instances naming a layer in
-        // the same second, or a layer file already on disk, get a numbered name.
-        const std::lock_guard<std::mutex> lock (penLayerNamesLock);
-        auto name = stem + ".png";
+    // The stamp has a resolution of one second; instances naming a layer in
+    // the same second, or a layer file already on disk, get a numbered name.
+    const std::lock_guard<std::mutex> lock (penLayerNamesLock);
+    auto name = stem + ".png";
 
-        for (int n = 2; penLayerNames.count (name) != 0 || juce::File (getFilePath (name)).exists(); ++n)
-            name = stem + "_" + juce::String (n) + ".png";
+    for (int n = 2; penLayerNames.count (name) != 0 || juce::File (getFilePath (name)).exists(); ++n)
+        name = stem + "_" + juce::String (n) + ".png";
 
-        penLayerNames.insert (name);
-        path = getFilePath (name);
-    }
+    penLayerNames.insert (name);
+    return getFilePath (name);
+}
+
+void KestruneAudioProcessor::createImageDrawPath()
+{
+    const auto path = nameImageDrawPath();
 
     {
         const juce::ScopedLock sl (criticalSection);
@@ -196,6 +199,10 @@ void KestruneAudioProcessor::iniImages()
                           blurImage, outputImage, transformImage, undoImages);
     undoIndex = 1;
     publishOutputImageHeight();
+
+    // The parameter routing reads this mirror: the construction's own
+    // adoption resets the parameters while this chain is in place.
+    sourceImagePresent.store (sourceImage.isValid(), std::memory_order_release);
 }
 
 void KestruneAudioProcessor::publishOutputImageHeight() noexcept
@@ -250,6 +257,145 @@ void KestruneAudioProcessor::prepareAdoption()
     preparedChainReady.store (true, std::memory_order_release);
 }
 
+//==============================================================================
+// Handing a picture over (any thread but the audio thread)
+
+void KestruneAudioProcessor::handOverPicture (PictureHandOver handOver)
+{
+    using Entry = PictureHandOver::Entry;
+    using Parameters = PictureHandOver::Parameters;
+
+    // The copy a source replacement swaps in is made before the lock is taken.
+    juce::Image newSource;
+    auto entry = handOver.entry;
+
+    if (entry == Entry::replaceSource)
+    {
+        if (handOver.picture.has_value())
+            newSource = limitRows (*handOver.picture);
+        else
+            entry = Entry::adopt;
+    }
+
+    std::vector<LayerSnapshot> oldHistory;
+
+    {
+        const juce::ScopedLock sl (criticalSection);
+
+        // Swapped, not assigned: what was in place leaves with `handOver` and
+        // is freed after the lock is released.
+        if (handOver.picture.has_value())      std::swap (loadedImage, *handOver.picture);
+        if (handOver.penLayer.has_value())     std::swap (loadedDrawImage, *handOver.penLayer);
+        if (handOver.picturePath.has_value())  std::swap (imageFilePath, *handOver.picturePath);
+        if (handOver.penLayerPath.has_value()) std::swap (drawImagePath, *handOver.penLayerPath);
+
+        if (handOver.clearUndoHistory)
+        {
+            undoImages.swap (oldHistory);
+            undoIndex = 0;
+        }
+
+        // A new generation: no chain prepared before this point is adopted.
+        pendingGeneration.fetch_add (1, std::memory_order_release);
+
+        // The recording replaces the source of the chain in force when there is
+        // one of its size and nothing waits to replace that chain.
+        if (entry == Entry::replaceSource)
+        {
+            if (! newImagePending.load (std::memory_order_acquire) && sourceImage.isValid()
+                 && compositeImage.isValid() && newSource.getBounds() == sourceImage.getBounds())
+            {
+                std::swap (sourceImage, newSource);
+                needColourUpdate.store (true, std::memory_order_release);
+                return;
+            }
+
+            handOver.parameters = Parameters::keep;
+        }
+
+        bool keep = false;
+
+        switch (handOver.parameters)
+        {
+            case Parameters::keep:      keep = true; break;
+            case Parameters::reset:     keep = false; break;
+            case Parameters::asPending: keep = keepParams.load (std::memory_order_acquire); break;
+        }
+
+        keepParams.store (keep, std::memory_order_release);
+        newImagePending.store (true); // sequentially consistent: see parameterChanged
+    }
+}
+
+void KestruneAudioProcessor::resetDrawing()
+{
+    showHelpText.store (true);
+
+    PictureHandOver handOver;
+    handOver.parameters = PictureHandOver::Parameters::keep;
+    handOver.penLayerPath = juce::String();
+    handOver.clearUndoHistory = true;
+    handOverPicture (std::move (handOver));
+
+    setImageDrawPathToValueState();
+}
+
+void KestruneAudioProcessor::resetAll()
+{
+    showHelpText.store (true);
+
+    const auto path = getFilePath ("imageDegault.png");
+
+    PictureHandOver handOver;
+    handOver.parameters = PictureHandOver::Parameters::asPending;
+    handOver.picture = kestrune::pictures::decodePictureFile (juce::File (path));
+    handOver.picturePath = path;
+    handOver.penLayerPath = juce::String();
+    handOver.clearUndoHistory = true;
+    handOverPicture (std::move (handOver));
+
+    setImagePathToValueState();
+    setImageDrawPathToValueState();
+}
+
+void KestruneAudioProcessor::handOverRecording (const juce::Image& spectrogram)
+{
+    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
+    const auto path = getFilePath ("imageSpect" + stamp + ".png");
+
+    // The recording takes the size of the picture it replaces.
+    juce::Rectangle<int> bounds (480, 330);
+    auto format = juce::Image::RGB;
+    {
+        const juce::ScopedLock sl (criticalSection);
+
+        if (loadedImage.isValid())
+        {
+            bounds = loadedImage.getBounds();
+            format = loadedImage.getFormat() == juce::Image::ARGB ? juce::Image::ARGB : juce::Image::RGB;
+        }
+    }
+
+    juce::Image picture (format, bounds.getWidth(), bounds.getHeight(), false);
+    picture.clear (bounds, juce::Colours::black);
+
+    if (spectrogram.isValid())
+    {
+        juce::Graphics g (picture);
+        g.drawImageAt (spectrogram.rescaled (bounds.getWidth(), bounds.getHeight(),
+                                             juce::Graphics::mediumResamplingQuality), 0, 0);
+    }
+
+    PictureHandOver handOver;
+    handOver.entry = PictureHandOver::Entry::replaceSource;
+    handOver.picture = picture;
+    handOver.picturePath = path;
+    handOverPicture (std::move (handOver));
+
+    setImagePathToValueState();
+}
+
+//==============================================================================
 void KestruneAudioProcessor::checkAndLoadFile()
 {
     if (! newImagePending.load (std::memory_order_acquire)

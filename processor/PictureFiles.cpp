@@ -171,25 +171,117 @@ namespace kestrune::pictures
         // PNG and JPEG are decoded here with the libraries' own error recovery:
         // the framework's decoders do not survive a library error (a damaged
         // or cut-off file would take the whole host down).
-        juce::Image decodePng (const void* data, size_t size)
+        //
+        // PNG samples are read as stored: no gamma or colour-space conversion
+        // (a picture is a mask of levels, and files from numeric and plotting
+        // tools are rarely tagged the way a photo is). 16-bit samples keep
+        // their high byte; palettes, grey, transparency chunks and depths
+        // below 8 bits expand to 8-bit RGBA.
+        struct PngSource
         {
-            png_image png {};
-            png.version = PNG_IMAGE_VERSION;
+            const juce::uint8* data;
+            size_t size, position;
+        };
 
-            if (png_image_begin_read_from_memory (&png, data, size) == 0)
-                return {};
+        void pngRead (png_structp png, png_bytep out, size_t count)
+        {
+            auto* source = static_cast<PngSource*> (png_get_io_ptr (png));
 
-            const bool hasAlpha = (png.format & PNG_FORMAT_FLAG_ALPHA) != 0;
-            png.format = PNG_FORMAT_RGBA; // 8-bit, straight alpha
-            std::vector<juce::uint8> pixels (PNG_IMAGE_SIZE (png));
+            if (count > source->size - source->position)
+                png_error (png, "cut off");
 
-            if (png_image_finish_read (&png, nullptr, pixels.data(), 0, nullptr) == 0)
+            std::memcpy (out, source->data + source->position, count);
+            source->position += count;
+        }
+
+        [[noreturn]] void pngFail (png_structp png, png_const_charp)
+        {
+            png_longjmp (png, 1);
+        }
+
+        void pngSilent (png_structp, png_const_charp) {}
+
+        // Fills `rgba` with packed 8-bit RGBA rows (straight alpha, 255 where
+        // the file has none). Only C frames lie between the setjmp and any
+        // longjmp, no C++ object is made after setjmp, and the two handles are
+        // not changed after it.
+        bool decodePngRows (const void* data, size_t size, std::vector<juce::uint8>& rgba,
+                            int& width, int& height, bool& hasAlpha)
+        {
+            PngSource source { static_cast<const juce::uint8*> (data), size, 0 };
+            png_structp png = png_create_read_struct (PNG_LIBPNG_VER_STRING, nullptr, pngFail, pngSilent);
+
+            if (png == nullptr)
+                return false;
+
+            png_infop info = png_create_info_struct (png);
+
+            if (info == nullptr)
             {
-                png_image_free (&png);
-                return {};
+                png_destroy_read_struct (&png, nullptr, nullptr);
+                return false;
             }
 
-            const int w = (int) png.width, h = (int) png.height;
+            if (setjmp (png_jmpbuf (png)) != 0)
+            {
+                png_destroy_read_struct (&png, &info, nullptr);
+                return false;
+            }
+
+            png_set_read_fn (png, &source, pngRead);
+            png_read_info (png, info);
+
+            const auto colourType = png_get_color_type (png, info);
+            const auto depth = png_get_bit_depth (png, info);
+            const bool transparencyChunk = png_get_valid (png, info, PNG_INFO_tRNS) != 0;
+            hasAlpha = (colourType & PNG_COLOR_MASK_ALPHA) != 0 || transparencyChunk;
+
+            if (colourType == PNG_COLOR_TYPE_PALETTE)
+                png_set_palette_to_rgb (png);
+
+            if ((colourType & PNG_COLOR_MASK_COLOR) == 0 && depth < 8)
+                png_set_expand_gray_1_2_4_to_8 (png);
+
+            if (transparencyChunk)
+                png_set_tRNS_to_alpha (png);
+
+            if (depth == 16)
+                png_set_strip_16 (png); // keeps the high byte
+
+            if ((colourType & PNG_COLOR_MASK_COLOR) == 0)
+                png_set_gray_to_rgb (png);
+
+            if (! hasAlpha)
+                png_set_filler (png, 0xff, PNG_FILLER_AFTER);
+
+            const int passes = png_set_interlace_handling (png);
+            png_read_update_info (png, info);
+
+            width = (int) png_get_image_width (png, info);
+            height = (int) png_get_image_height (png, info);
+
+            if (width <= 0 || height <= 0 || png_get_rowbytes (png, info) != (size_t) width * 4)
+                png_error (png, "unexpected layout");
+
+            rgba.resize ((size_t) width * (size_t) height * 4);
+
+            for (int pass = 0; pass < passes; ++pass)
+                for (int y = 0; y < height; ++y)
+                    png_read_row (png, rgba.data() + (size_t) y * (size_t) width * 4, nullptr);
+
+            png_destroy_read_struct (&png, &info, nullptr);
+            return true;
+        }
+
+        juce::Image decodePng (const void* data, size_t size)
+        {
+            std::vector<juce::uint8> pixels;
+            int w = 0, h = 0;
+            bool hasAlpha = false;
+
+            if (! decodePngRows (data, size, pixels, w, h, hasAlpha))
+                return {};
+
             juce::Image image (hasAlpha ? juce::Image::ARGB : juce::Image::RGB, w, h, false);
             juce::Image::BitmapData out (image, juce::Image::BitmapData::writeOnly);
 

@@ -116,15 +116,16 @@ KestruneAudioProcessor::KestruneAudioProcessor()
     // Read the default picture back. Another writer may have put something
     // else there in between; a processor still always starts black, unless
     // its own picture could not be written at all.
-    imageFilePath = defaultPath;
     auto decoded = kestrune::pictures::decodePictureFile (juce::File (defaultPath));
 
     if (! kestrune::pictures::isOpaqueBlack (decoded, 480, 330))
         decoded = defaultWritten ? sourceImage.createCopy() : juce::Image();
 
-    loadedImage = decoded;
-    pendingGeneration.fetch_add (1, std::memory_order_release);
-    newImagePending.store (true, std::memory_order_release);
+    PictureHandOver handOver;
+    handOver.parameters = PictureHandOver::Parameters::reset;
+    handOver.picture = decoded;
+    handOver.picturePath = defaultPath;
+    handOverPicture (std::move (handOver));
 
     {
         // Adopt at once. The lock is shared with other instances' workers, so
@@ -569,12 +570,26 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         setParameterNotifyingHost (id, plain);
     }
 
-    // Then the tree itself replaces the state, carrying the values now in
-    // force so that the replacement changes no parameter a second time.
+    // Then the tree itself replaces the state. The value-tree state sets each
+    // parameter again from the element that names it, and gives a parameter
+    // that no element names an element of its own, set to its default. So
+    // every element naming a parameter carries the value now in force, and a
+    // parameter without one gets its element here, appended after the others
+    // in ID order: the replacement then sets nothing a second time.
     for (auto child : tree)
-        if (child.hasType ("PARAM"))
-            if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
-                child.setProperty ("value", value->load(), nullptr);
+        if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
+            child.setProperty ("value", value->load(), nullptr);
+
+    for (const auto& id : ids)
+    {
+        if (! tree.getChildWithProperty ("id", id).isValid())
+        {
+            juce::ValueTree element ("PARAM");
+            element.setProperty ("id", id, nullptr);
+            element.setProperty ("value", apvts.getRawParameterValue (id)->load(), nullptr);
+            tree.appendChild (element, nullptr);
+        }
+    }
 
     apvts.replaceState (tree);
 
@@ -632,16 +647,13 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     if (! picture.isValid())
         showImageAlert (picturePath);
 
-    {
-        const juce::ScopedLock sl (criticalSection);
-        imageFilePath = picturePath;
-        drawImagePath = layerPath;
-        loadedImage = picture;
-        loadedDrawImage = layer;
-        keepParams.store (true, std::memory_order_release);
-        pendingGeneration.fetch_add (1, std::memory_order_release);
-        newImagePending.store (true, std::memory_order_release);
-    }
+    PictureHandOver handOver;
+    handOver.parameters = PictureHandOver::Parameters::keep;
+    handOver.picture = picture;
+    handOver.penLayer = layer;
+    handOver.picturePath = picturePath;
+    handOver.penLayerPath = layerPath;
+    handOverPicture (std::move (handOver));
 }
 
 //==============================================================================
@@ -649,24 +661,18 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
 {
     isLoading.store (true, std::memory_order_release);
 
-    // Decode before taking the lock: the worker and the canvas wait on it.
+    // Decoded before the hand-over takes the lock: the worker and the canvas wait on it.
     const auto file = juce::File::isAbsolutePath (path) ? juce::File (path)
                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path);
-    auto decoded = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), false);
+    PictureHandOver handOver;
+    handOver.parameters = keep ? PictureHandOver::Parameters::keep : PictureHandOver::Parameters::reset;
+    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), false);
+    handOver.picturePath = path;
+    handOver.penLayerPath = nameImageDrawPath(); // every load starts a new pen-layer file
+    handOverPicture (std::move (handOver));
 
-    {
-        const juce::ScopedLock sl (criticalSection);
-
-        imageFilePath = path;
-        loadedImage = decoded;
-        createImageDrawPath();
-        setImagePathToValueState();
-        keepParams.store (keep, std::memory_order_release);
-
-        // Everything above is published before the flag.
-        pendingGeneration.fetch_add (1, std::memory_order_release);
-        newImagePending.store (true, std::memory_order_release);
-    }
+    setImageDrawPathToValueState();
+    setImagePathToValueState();
 
     isLoading.store (false, std::memory_order_release);
 }

@@ -5,6 +5,7 @@
 #include <array>
 #include <atomic>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "GreyFrame.h"
@@ -71,11 +72,92 @@ public:
     // Picture files and paths
     juce::String getFilePath (juce::String fileName);
     void createImageDrawPath();
+    // A new pen-layer file's path, not yet stored anywhere (createImageDrawPath
+    // and loadFile store it).
+    juce::String nameImageDrawPath();
     void setImageDrawPathToValueState();
     void setImagePathToValueState();
     void saveImageToDisk (juce::Image& image, juce::String path);
     void loadFile (const juce::String& path, bool keepParams);
     juce::String backWardCompatibilityFileSearch (juce::String& path);
+
+    //==========================================================================
+    // Handing a picture over
+    //
+    // Every bringer of a picture hands it over through handOverPicture: open
+    // and drop (loadFile), "Reset Drawing" (resetDrawing), "Reset All"
+    // (resetAll), the record conversion (handOverRecording), the state restore
+    // (setStateInformation) and the constructor. Nobody else writes
+    // loadedImage, loadedDrawImage, keepParams or newImagePending (the
+    // audio thread's adoption lowers the last two).
+    //
+    // The newest hand-over always wins: each one is stored under
+    // criticalSection and starts a new generation, so a chain the worker
+    // prepared for an earlier one is never adopted; the worker prepares the
+    // newest, with that hand-over's own keep/reset choice. The audio thread
+    // only try-locks and swaps the prepared chain in (no waiting, no heap).
+    // Callable from any thread but the audio thread; it holds the lock only
+    // to swap handles (decoding, copying and freeing happen outside it).
+    struct PictureHandOver
+    {
+        // What the adoption does with the parameters.
+        enum class Parameters
+        {
+            keep,       // every value, the filter positions and a restored pen layer stay
+            reset,      // the parameters return to their defaults (the 28 plain ones and each
+                        // switch group's first entry), the filter positions restart and a
+                        // restored pen layer is dropped
+            asPending   // the choice of the hand-over still waiting for adoption, if any; else
+                        // reset ("Reset All" leaves the choice as it stands)
+        };
+
+        // How the picture enters the chain.
+        enum class Entry
+        {
+            adopt,         // adopted at the start of an audio block: limited to 512 rows,
+                           // greyscaled, a new chain with a new pen layer (the restored one when
+                           // kept) and an undo history of one step
+            replaceSource  // replaces the source picture of the chain in force, limited to 512
+                           // rows; the pen layer, the undo history and every parameter stay and
+                           // the worker recolours (the record conversion). When no chain of
+                           // that size is in force, or a picture waits for adoption, it is
+                           // adopted instead, with the parameters kept
+        };
+
+        Entry entry = Entry::adopt;
+        Parameters parameters = Parameters::keep;       // ignored by replaceSource (always kept)
+        std::optional<juce::Image> picture;             // the new loadedImage (a null image: no picture); unset: it stays
+        std::optional<juce::Image> penLayer;            // the new loadedDrawImage; unset: it stays
+        std::optional<juce::String> picturePath;        // the new imageFilePath; unset: it stays
+        std::optional<juce::String> penLayerPath;       // the new drawImagePath; unset: it stays
+        bool clearUndoHistory = false;                  // empty undoImages (undoIndex 0) at once
+    };
+
+    // The one operation every bringer of a picture goes through. It sets the
+    // members only: the state properties "path" and "pathDraw" are written by
+    // the caller afterwards (setImagePathToValueState, setImageDrawPathToValueState).
+    void handOverPicture (PictureHandOver handOver);
+
+    // "Reset Drawing": shows the help text again, empties the undo history and
+    // the pen-layer path ("pathDraw" too), and has the same loadedImage adopted
+    // again with the parameters kept: a fresh pen layer, or the one a restore
+    // brought back.
+    void resetDrawing();
+
+    // "Reset All": shows the help text again, empties the undo history, reads
+    // the default picture "imageDegault.png" into loadedImage, sets "path" to
+    // it and empties the pen-layer path ("pathDraw" too). The keep/reset choice
+    // stays as it stands (normally reset; kept after a "Reset Drawing" or an
+    // open still waiting for adoption).
+    void resetAll();
+
+    // The record conversion's hand-over (message thread), after the editor has
+    // drawn the capture as a spectrogram: names the picture "imageSpect" + time
+    // stamp + ".png" in the images folder (imageFilePath and "path"), makes a
+    // new loadedImage of the current loadedImage's size (480 x 330 when there
+    // is none), opaque black with the spectrogram rescaled over it (medium
+    // quality), and replaces the source with it (Entry::replaceSource).
+    void handOverRecording (const juce::Image& spectrogram);
 
     // Image chain and pipeline
     void checkAndLoadFile();
@@ -159,8 +241,9 @@ public:
     std::atomic<bool> keepParams { false };
     std::atomic<bool> isLoading { false };
 
-    // Adoption hand-over: bumped (release) by whoever stores a new pending
-    // picture; the worker prepares a chain for that generation aside.
+    // Adoption: bumped under criticalSection by every handOverPicture; the
+    // worker prepares a chain for the newest generation aside, and the audio
+    // thread swaps in only a chain of the generation still current.
     std::atomic<juce::uint64> pendingGeneration { 0 };
     PreparedChain preparedChain;                    // guarded by criticalSection
     std::atomic<bool> preparedChainReady { false }; // preparedChain matches a pending picture

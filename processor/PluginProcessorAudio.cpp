@@ -749,7 +749,12 @@ void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
     if (n == 0)
         return;
 
+    // A running capture counts its beats from `base` at sample `origin`: in a
+    // block it continues, from the block's first sample (which repeats the
+    // last count of the block before); from the sample it starts at, from 0.
+    // So its length does not depend on where in a block the bar line falls.
     auto base = scanPhase.load (std::memory_order_relaxed);
+    int origin = 0;
     auto previous = base;
     const auto bar = (float) blockPpq;
     const auto captureBeats = 4.0f * barduratiomValue->load();
@@ -773,9 +778,8 @@ void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
     for (int i = 0; i < n; ++i)
     {
         auto capturing = recordCapturing.load (std::memory_order_acquire);
-        const auto beats = (float) i * beatsPerSample;
-        auto phase = capturing ? std::fmod (beats + base, captureBeats)
-                               : std::fmod (beats + bar, 4.0f);
+        auto phase = capturing ? std::fmod ((float) (i - origin) * beatsPerSample + base, captureBeats)
+                               : std::fmod ((float) i * beatsPerSample + bar, 4.0f);
 
         if (phase - previous < 0.0f)
         {
@@ -791,15 +795,17 @@ void KestruneAudioProcessor::runRecordCapture (juce::AudioBuffer<float>& buffer)
                 return;
 
             base = 0.0f;
+            origin = i;
             capturing = true;
             recordCapturing.store (true, std::memory_order_release);
             postRecordMessage();
 
-            // From here the capture's own cycle counts. Kept as the bar
-            // phase, a start away from the bar line (a phase left by another
-            // mode, or a host jumping back) would read as the capture cycle
-            // wrapping at the very next sample and end the capture at once.
-            phase = std::fmod (beats + base, captureBeats);
+            // From here the capture's own cycle counts, from 0 at this sample.
+            // Kept as the bar phase, a start away from the bar line (a phase
+            // left by another mode, or a host jumping back) would read as the
+            // capture cycle wrapping at the very next sample and end the
+            // capture at once.
+            phase = 0.0f;
         }
 
         previous = phase;

@@ -269,3 +269,15 @@ TEST (ParameterRouting, AutomationAgainstEditorChanges)
     EXPECT_FLOAT_EQ (rig.value ("b_interval"), 0.5f);
     EXPECT_FLOAT_EQ (rig.value ("startposition"), 0.5f);
 }
+
+TEST (ParameterRouting, ConstructionResetsRunThroughTheIntervalRouting)
+{
+    // The adoption at construction resets the interval with the picture it
+    // builds present, so the interval copies follow the parameters at once
+    // rather than at the first change of the interval.
+    auto p = makeProcessor();
+    EXPECT_DOUBLE_EQ (p->intervalStart.load(), (double) 0.4f);
+    EXPECT_DOUBLE_EQ (p->intervalEnd.load(), (double) 0.6f);
+    EXPECT_FLOAT_EQ (plainValue (*p, "startposition"), 0.4f);
+    EXPECT_EQ (p->refLineCount.load(), 1);
+}

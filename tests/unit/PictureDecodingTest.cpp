@@ -168,3 +168,235 @@ TEST (PictureDecoding, DamagedFilesGiveNoPictureOrAWholeOneButNeverCrash)
         }
     }
 }
+
+//==============================================================================
+namespace
+{
+    using Bytes = files::Bytes;
+
+    enum PngColour { pngGrey = 0, pngRgb = 2, pngPalette = 3, pngGreyAlpha = 4, pngRgba = 6 };
+
+    struct PngChunk { std::string type; Bytes data; };
+
+    Bytes bigEndian (juce::uint32 v, int bytes)
+    {
+        Bytes out;
+        for (int k = bytes - 1; k >= 0; --k)
+            out.push_back ((juce::uint8) (v >> (8 * k)));
+        return out;
+    }
+
+    // A PNG written by hand, so that bit depths, colour types, interlacing and
+    // ancillary chunks the framework's writer never makes can be tested.
+    // `scanlines` are the raw rows, each led by its filter byte, in file order
+    // (for an interlaced file: pass after pass). `extra` goes before the data.
+    Bytes handMadePng (int w, int h, int depth, PngColour colour, const Bytes& scanlines,
+                       const std::vector<PngChunk>& extra = {}, bool interlaced = false)
+    {
+        Bytes png { 137, 80, 78, 71, 13, 10, 26, 10 };
+        auto chunk = [&png] (const std::string& type, const Bytes& data)
+        {
+            const auto length = bigEndian ((juce::uint32) data.size(), 4);
+            png.insert (png.end(), length.begin(), length.end());
+            Bytes body (type.begin(), type.end());
+            body.insert (body.end(), data.begin(), data.end());
+            png.insert (png.end(), body.begin(), body.end());
+            const auto crc = bigEndian (files::crc32Of (body.data(), body.size()), 4);
+            png.insert (png.end(), crc.begin(), crc.end());
+        };
+
+        auto ihdr = bigEndian ((juce::uint32) w, 4);
+        const auto height = bigEndian ((juce::uint32) h, 4);
+        ihdr.insert (ihdr.end(), height.begin(), height.end());
+        ihdr.insert (ihdr.end(), { (juce::uint8) depth, (juce::uint8) colour, 0, 0, (juce::uint8) (interlaced ? 1 : 0) });
+        chunk ("IHDR", ihdr);
+
+        for (const auto& c : extra)
+            chunk (c.type, c.data);
+
+        juce::MemoryOutputStream compressed;
+        {
+            juce::GZIPCompressorOutputStream z (compressed, 9);
+            z.write (scanlines.data(), scanlines.size());
+        }
+        const auto* z = static_cast<const juce::uint8*> (compressed.getData());
+        chunk ("IDAT", Bytes (z, z + compressed.getDataSize()));
+        chunk ("IEND", {});
+        return png;
+    }
+
+    // Rows of samples of `bytesPerSample` bytes, big-endian, each row led by filter 0.
+    Bytes rowsOf (const std::vector<std::vector<juce::uint32>>& rows, int bytesPerSample)
+    {
+        Bytes out;
+        for (const auto& row : rows)
+        {
+            out.push_back (0);
+            for (auto sample : row)
+            {
+                const auto b = bigEndian (sample, bytesPerSample);
+                out.insert (out.end(), b.begin(), b.end());
+            }
+        }
+        return out;
+    }
+
+    PngChunk gamma (juce::uint32 timesOneHundredThousand) { return { "gAMA", bigEndian (timesOneHundredThousand, 4) }; }
+
+    juce::Image decodeBytes (const Bytes& b) { return pictures::decodePicture (b.data(), b.size()); }
+
+    // The straight colour of a pixel as 0xAARRGGBB.
+    juce::uint32 argbAt (const juce::Image& image, int x, int y) { return image.getPixelAt (x, y).getARGB(); }
+}
+
+TEST (PictureDecoding, SixteenBitSamplesKeepTheirHighByteWithoutGammaConversion)
+{
+    // Untagged 16-bit files are what numeric and plotting tools write: their
+    // samples are read as stored, the low byte dropped (not rounded).
+    {
+        const auto png = handMadePng (3, 1, 16, pngRgb,
+                                      rowsOf ({ { 0x3e80, 0x8001, 0xc0ff,   0x0000, 0x00ff, 0xffff,   0x3e3e, 0x3e3e, 0x3e3e } }, 2));
+        const auto image = decodeBytes (png);
+        ASSERT_TRUE (image.isValid());
+        EXPECT_EQ (image.getFormat(), juce::Image::RGB);
+        EXPECT_EQ (argbAt (image, 0, 0), 0xff3e80c0u);
+        EXPECT_EQ (argbAt (image, 1, 0), 0xff0000ffu);
+        EXPECT_EQ (argbAt (image, 2, 0), 0xff3e3e3eu) << "a stored grey of 0x3e must not come out brighter";
+    }
+    {
+        const auto png = handMadePng (4, 2, 16, pngGrey, rowsOf ({ { 0x3e00, 0x7fff, 0xff00, 0x0001 },
+                                                                   { 0x1234, 0x12ff, 0x8080, 0xffff } }, 2));
+        const auto image = decodeBytes (png);
+        ASSERT_TRUE (image.isValid());
+        EXPECT_EQ (image.getFormat(), juce::Image::RGB);
+        const juce::uint32 expected[2][4] = { { 0xff3e3e3e, 0xff7f7f7f, 0xffffffff, 0xff000000 },
+                                              { 0xff121212, 0xff121212, 0xff808080, 0xffffffff } };
+        for (int y = 0; y < 2; ++y)
+            for (int x = 0; x < 4; ++x)
+                EXPECT_EQ (argbAt (image, x, y), expected[y][x]) << x << ", " << y;
+    }
+    {
+        // Alpha is kept as stored too; colours of half-transparent pixels come
+        // back through the premultiplied image to within a level or two.
+        const auto png = handMadePng (2, 1, 16, pngRgba, rowsOf ({ { 0x3e00, 0x8000, 0xc000, 0xffff,
+                                                                     0x6000, 0x2000, 0xf000, 0x80ff } }, 2));
+        const auto image = decodeBytes (png);
+        ASSERT_TRUE (image.isValid());
+        EXPECT_EQ (image.getFormat(), juce::Image::ARGB);
+        EXPECT_EQ (argbAt (image, 0, 0), 0xff3e80c0u);
+        const auto half = image.getPixelAt (1, 0);
+        EXPECT_EQ (half.getAlpha(), 0x80);
+        EXPECT_NEAR (half.getRed(), 0x60, 2);
+        EXPECT_NEAR (half.getGreen(), 0x20, 2);
+        EXPECT_NEAR (half.getBlue(), 0xf0, 2);
+    }
+    {
+        // A transparency chunk on 16-bit grey matches the whole 16-bit sample.
+        const auto png = handMadePng (2, 1, 16, pngGrey, rowsOf ({ { 0x1234, 0x12ff } }, 2),
+                                      { { "tRNS", bigEndian (0x1234, 2) } });
+        const auto image = decodeBytes (png);
+        ASSERT_TRUE (image.isValid());
+        EXPECT_EQ (image.getFormat(), juce::Image::ARGB);
+        EXPECT_EQ (image.getPixelAt (0, 0).getAlpha(), 0);
+        EXPECT_EQ (argbAt (image, 1, 0), 0xff121212u);
+    }
+}
+
+TEST (PictureDecoding, EightBitSamplesIgnoreTheFilesGamma)
+{
+    // gAMA 1.0 and 1/1.8 are far from the display's 1/2.2; the samples are
+    // still taken as stored, as the picture shows them in a plotting tool.
+    for (const juce::uint32 g : { 100000u, 55556u, 45455u })
+    {
+        SCOPED_TRACE (g);
+        const auto rgb = handMadePng (3, 1, 8, pngRgb, rowsOf ({ { 0x3e, 0x80, 0xc0,   0x01, 0x10, 0xfe,   0x00, 0x7f, 0xff } }, 1),
+                                      { gamma (g) });
+        const auto image = decodeBytes (rgb);
+        ASSERT_TRUE (image.isValid());
+        EXPECT_EQ (argbAt (image, 0, 0), 0xff3e80c0u);
+        EXPECT_EQ (argbAt (image, 1, 0), 0xff0110feu);
+        EXPECT_EQ (argbAt (image, 2, 0), 0xff007fffu);
+
+        const auto grey = handMadePng (2, 1, 8, pngGrey, rowsOf ({ { 0x3e, 0xc1 } }, 1), { gamma (g) });
+        const auto greyImage = decodeBytes (grey);
+        ASSERT_TRUE (greyImage.isValid());
+        EXPECT_EQ (argbAt (greyImage, 0, 0), 0xff3e3e3eu);
+        EXPECT_EQ (argbAt (greyImage, 1, 0), 0xffc1c1c1u);
+    }
+}
+
+TEST (PictureDecoding, PaletteGreyAlphaTransparencyLowDepthsAndInterlacingExpand)
+{
+    {
+        // A 2-bit palette with a transparency chunk: entry 1 half transparent,
+        // entry 2 beyond the chunk opaque.
+        const Bytes palette { 10, 20, 30,   200, 100, 50,   0, 0, 0,   255, 255, 255 };
+        const auto png = handMadePng (4, 1, 2, pngPalette, { 0, 0b00011011 },
+                                      { { "PLTE", palette }, { "tRNS", { 255, 128 } } });
+        const auto image = decodeBytes (png);
+        ASSERT_TRUE (image.isValid());
+        EXPECT_EQ (image.getFormat(), juce::Image::ARGB);
+        EXPECT_EQ (argbAt (image, 0, 0), 0xff0a141eu);
+        EXPECT_EQ (image.getPixelAt (1, 0).getAlpha(), 128);
+        EXPECT_NEAR (image.getPixelAt (1, 0).getRed(), 200, 2);
+        EXPECT_EQ (argbAt (image, 2, 0), 0xff000000u);
+        EXPECT_EQ (argbAt (image, 3, 0), 0xffffffffu);
+    }
+    {
+        // Grey of 1, 2 and 4 bits spreads over the whole 8-bit range.
+        const auto one = decodeBytes (handMadePng (3, 1, 1, pngGrey, { 0, 0b10100000 }));
+        ASSERT_TRUE (one.isValid());
+        EXPECT_EQ (argbAt (one, 0, 0), 0xffffffffu);
+        EXPECT_EQ (argbAt (one, 1, 0), 0xff000000u);
+        EXPECT_EQ (argbAt (one, 2, 0), 0xffffffffu);
+
+        const auto two = decodeBytes (handMadePng (4, 1, 2, pngGrey, { 0, 0b00011011 }));
+        ASSERT_TRUE (two.isValid());
+        for (int x = 0; x < 4; ++x)
+            EXPECT_EQ (argbAt (two, x, 0), 0xff000000u | 0x555555u * (juce::uint32) x) << x;
+
+        const auto four = decodeBytes (handMadePng (2, 1, 4, pngGrey, { 0, 0x3f }));
+        ASSERT_TRUE (four.isValid());
+        EXPECT_EQ (argbAt (four, 0, 0), 0xff333333u);
+        EXPECT_EQ (argbAt (four, 1, 0), 0xffffffffu);
+    }
+    {
+        // Grey with alpha, and 8-bit RGB with a transparent colour.
+        const auto greyAlpha = decodeBytes (handMadePng (2, 1, 8, pngGreyAlpha, rowsOf ({ { 0x40, 0xff, 0x90, 0x00 } }, 1)));
+        ASSERT_TRUE (greyAlpha.isValid());
+        EXPECT_EQ (greyAlpha.getFormat(), juce::Image::ARGB);
+        EXPECT_EQ (argbAt (greyAlpha, 0, 0), 0xff404040u);
+        EXPECT_EQ (greyAlpha.getPixelAt (1, 0).getAlpha(), 0);
+
+        const auto keyed = decodeBytes (handMadePng (2, 1, 8, pngRgb, rowsOf ({ { 1, 2, 3,   4, 5, 6 } }, 1),
+                                                     { { "tRNS", { 0, 4, 0, 5, 0, 6 } } }));
+        ASSERT_TRUE (keyed.isValid());
+        EXPECT_EQ (keyed.getFormat(), juce::Image::ARGB);
+        EXPECT_EQ (argbAt (keyed, 0, 0), 0xff010203u);
+        EXPECT_EQ (keyed.getPixelAt (1, 0).getAlpha(), 0);
+    }
+    {
+        // Adam7 interlacing, 8-bit grey 5 x 5: the seven passes' pixels land in place.
+        const int w = 5, h = 5;
+        auto grey = [] (int x, int y) { return (juce::uint32) (x * 40 + y * 7); };
+        const int passes[7][4] = { { 0, 0, 8, 8 }, { 4, 0, 8, 8 }, { 0, 4, 4, 8 }, { 2, 0, 4, 4 },
+                                   { 0, 2, 2, 4 }, { 1, 0, 2, 2 }, { 0, 1, 1, 2 } };
+        std::vector<std::vector<juce::uint32>> rows;
+        for (const auto& pass : passes)
+        {
+            for (int y = pass[1]; y < h; y += pass[3])
+            {
+                std::vector<juce::uint32> row;
+                for (int x = pass[0]; x < w; x += pass[2])
+                    row.push_back (grey (x, y));
+                if (! row.empty())
+                    rows.push_back (row);
+            }
+        }
+        const auto image = decodeBytes (handMadePng (w, h, 8, pngGrey, rowsOf (rows, 1), {}, true));
+        ASSERT_TRUE (image.isValid());
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                EXPECT_EQ (argbAt (image, x, y), 0xff000000u | 0x010101u * grey (x, y)) << x << ", " << y;
+    }
+}

@@ -454,3 +454,46 @@ TEST (AudioHandover, MessageThreadTakesFramesColumnsAndSpectraWhileAudioRuns)
     EXPECT_GT (takes, 2);
     EXPECT_FALSE (log.capturing.empty());
 }
+
+TEST (RecordCapture, LengthDoesNotDependOnWhereInABlockTheBarLineFalls)
+{
+    // 1 bar at 120 beats per minute and 48 kHz: 96000 samples, plus one for
+    // each block start the count repeats (about 188 at 512-sample blocks).
+    // The bar line falls on the first, a middle and the last sample of a block.
+    constexpr double beatsPerSample = 2.0 / sampleRate;
+    std::vector<int> lengths;
+
+    for (const int barSample : { 0, 256, 511 })
+    {
+        SCOPED_TRACE (barSample);
+        Rig rig;
+        rig.publishUniform (1.0f);
+        rig.set ("barduratiom", 1.0f);
+
+        // Four blocks before the one holding the bar line, which falls half a
+        // sample before `barSample`.
+        rig.head.ppq = 4.0 - ((double) barSample - 0.5 + 4.0 * 512.0) * beatsPerSample;
+        rig.p().armRecord();
+
+        juce::AudioBuffer<float> block (2, 512);
+        int blocks = 0;
+        for (; blocks < 4; ++blocks)
+            rig.processBlock (block);
+        ASSERT_FALSE (rig.p().recordCapturing.load());
+
+        rig.processBlock (block);
+        ASSERT_TRUE (rig.p().recordCapturing.load());
+        EXPECT_EQ (rig.p().recordFill, 512 - barSample) << "the capture starts at the bar line";
+
+        while (rig.p().recordArmed.load() && ++blocks < 400)
+            rig.processBlock (block);
+        ASSERT_FALSE (rig.p().recordArmed.load());
+
+        const auto frames = rig.p().takeRecordedFrames();
+        lengths.push_back ((int) frames.size() * 2048 + rig.p().recordFill);
+    }
+
+    EXPECT_NEAR (lengths[0], 96000 + 96188 / 512, 2);
+    EXPECT_NEAR (lengths[1], lengths[0], 1);
+    EXPECT_NEAR (lengths[2], lengths[0], 1);
+}

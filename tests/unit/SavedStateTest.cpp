@@ -266,3 +266,48 @@ TEST (SavedState, AlertText)
     EXPECT_EQ (KestruneAudioProcessor::imageAlertText ("/x/y.bmp"),
                "The image not found in the relevant path: /x/y.bmp\nKestrune will not work properly.");
 }
+
+TEST (SavedState, MissingIntervalParametersAreRestoredInOnePass)
+{
+    // Every parameter is set once, in ID order, to its stored value or its
+    // default, and the interval coupling runs along; nothing sets a missing
+    // one a second time afterwards. Starting from the defaults 0.4 / 0.6 / 0.4:
+    struct Case { const char* name; juce::String params; float a, b, start; };
+    const Case cases[] = {
+        // a 0.7 pushes b to 0.7; b's default 0.6 pulls a down to 0.6; start 0.7
+        // moves the empty interval to 0.7.
+        { "no b_interval", "<PARAM id=\"a_interval\" value=\"0.7\"/><PARAM id=\"startposition\" value=\"0.7\"/>", 0.7f, 0.7f, 0.7f },
+        // a stays at 0.4; b 0.9; start 0.7 moves the interval of 0.5 against the right edge.
+        { "no a_interval", "<PARAM id=\"b_interval\" value=\"0.9\"/><PARAM id=\"startposition\" value=\"0.7\"/>", 1.0f - (0.9f - 0.4f), 1.0f, 0.7f },
+        // a 0.2 and b 0.5; start's default 0.4 moves the interval of 0.3 to 0.4.
+        { "no startposition", "<PARAM id=\"a_interval\" value=\"0.2\"/><PARAM id=\"b_interval\" value=\"0.5\"/>", 0.4f, 0.7f, 0.4f },
+        // An element of another kind naming a parameter does not restore it either.
+        { "b_interval only on a foreign element", "<PARAM id=\"a_interval\" value=\"0.7\"/><PARAM id=\"startposition\" value=\"0.7\"/>"
+                                                  "<Other id=\"b_interval\" value=\"0.2\"/>", 0.7f, 0.7f, 0.7f },
+    };
+
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE (c.name);
+        auto p = makeProcessor();
+        const auto blob = makeBlob ("<Kestrune>" + c.params + "</Kestrune>");
+        p->setStateInformation (blob.getData(), (int) blob.getSize());
+
+        EXPECT_NEAR (plainValue (*p, "a_interval"), c.a, 1e-6f);
+        EXPECT_NEAR (plainValue (*p, "b_interval"), c.b, 1e-6f);
+        EXPECT_NEAR (plainValue (*p, "startposition"), c.start, 1e-6f);
+
+        // The saved state holds every parameter once, with the value in force.
+        auto saved = juce::parseXML (xmlOf (saveState (*p)));
+        ASSERT_NE (saved, nullptr);
+        int params = 0;
+        for (auto* child : saved->getChildWithTagNameIterator ("PARAM"))
+        {
+            ++params;
+            const auto id = child->getStringAttribute ("id");
+            EXPECT_FLOAT_EQ ((float) child->getDoubleAttribute ("value"), plainValue (*p, id)) << id;
+        }
+        if (! c.params.contains ("Other"))
+            EXPECT_EQ (params, 42);
+    }
+}

@@ -14,8 +14,8 @@
 // Every thread of the processor at once, for a bounded time: an audio thread
 // with a transport that plays, stops and jumps and with host automation between
 // its blocks, a second automation thread, the message thread (this one) loading
-// pictures, drawing, undoing, redoing, selecting intervals, saving and
-// restoring, and the processor's own worker.
+// pictures, drawing, undoing, redoing, selecting intervals, saving, restoring,
+// resetting and converting recordings, and the processor's own worker.
 //
 // KESTRUNE_STRESS_SECONDS sets the duration (default 6).
 
@@ -294,7 +294,7 @@ TEST (Stress, EveryThreadAtOnce)
     std::mt19937 rng (903);
     std::uniform_real_distribution<float> spread (-0.5f, 1.5f);
     juce::MemoryBlock lastState = saveState (*p);
-    long loads = 0, strokes = 0, undos = 0, redos = 0, saves = 0, restores = 0, columnsRead = 0;
+    long loads = 0, strokes = 0, undos = 0, redos = 0, saves = 0, restores = 0, handOvers = 0, columnsRead = 0;
     long badColumns = 0;
     double lastPictureChange = 0.0;
 
@@ -348,6 +348,18 @@ TEST (Stress, EveryThreadAtOnce)
             p->setStateInformation (lastState.getData(), (int) lastState.getSize());
             ++restores;
         }
+        else if (action < 81 && pictureDue)
+        {
+            // The reset buttons and the record conversion hand pictures over too.
+            lastPictureChange = now;
+            switch (rng() % 3)
+            {
+                case 0:  p->resetDrawing(); break;
+                case 1:  p->resetAll(); break;
+                default: p->handOverRecording (fs::patternPicture (1 + (int) (rng() % 40), 1024)); break;
+            }
+            ++handOvers;
+        }
         else if (action < 86)
         {
             p->spectrumMode = (int) (rng() % 3);
@@ -378,7 +390,8 @@ TEST (Stress, EveryThreadAtOnce)
               << audio.stoppedBlocksWithPicture << " stopped with a picture, " << audio.passThroughBlocks
               << " without one, " << audio.pendingBlocks << " with a picture waiting, " << audio.adoptions
               << " adoptions); " << loads << " loads, " << strokes << " strokes, " << undos << " undos, "
-              << redos << " redos, " << saves << " saves, " << restores << " restores, " << columnsRead
+              << redos << " redos, " << saves << " saves, " << restores << " restores, " << handOvers
+              << " resets and recordings, " << columnsRead
               << " played columns\n"
               << "[ stress   ] longest processBlock " << audio.longestBlockMs << " ms (" << audio.longestBlockSize
               << " samples), longest without a picture waiting " << audio.longestSteadyBlockMs
