@@ -577,10 +577,15 @@ namespace
             for (const auto& p : points)
                 path.lineTo (scaled (p));
 
-            g.strokePath (path,
-                          juce::PathStrokeType ((1.0f + pen.zoom) * pen.thickness,
-                                                juce::PathStrokeType::beveled, juce::PathStrokeType::butt),
-                          juce::AffineTransform());
+            // Outlined here rather than by strokePath, which takes its curve
+            // accuracy from the view's scale: a quarter-turned view has a
+            // scale of about 0 by that measure. The path is straight segments,
+            // so the accuracy changes nothing drawn.
+            juce::Path outline;
+            juce::PathStrokeType ((1.0f + pen.zoom) * pen.thickness,
+                                  juce::PathStrokeType::beveled, juce::PathStrokeType::butt)
+                .createStrokedPath (outline, path, {}, 1.0f);
+            g.fillPath (outline);
         }
     }
 }

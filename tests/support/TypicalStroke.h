@@ -9,8 +9,8 @@ namespace kestrune::test
     // history's tests and its benchmark.
     inline void drawTypicalStroke (juce::Image& layer, juce::Random& rng)
     {
-        const auto x0 = (float) rng.nextInt (layer.getWidth() - 250);
-        const auto y0 = (float) rng.nextInt (layer.getHeight() - 150);
+        const auto x0 = (float) rng.nextInt (juce::jmax (1, layer.getWidth() - 250));
+        const auto y0 = (float) rng.nextInt (juce::jmax (1, layer.getHeight() - 150));
 
         juce::Path path;
         path.startNewSubPath (x0, y0);

@@ -334,7 +334,8 @@ TEST (SavedPictureCopies, NoFileOutsideTheImagesFolderIsWrittenWhateverABlobSays
     auto p = makeProcessor();
     const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
     const auto picture = writeFile (folderFor ("hostile").getChildFile ("plain.png"), encodePng (photo (20, 10, 10)));
-    const auto outsideLayer = writeFile (folderFor ("hostile").getChildFile ("~layer.png"),
+    // Joined by hand: getChildFile reads a leading "~" as the home folder.
+    const auto outsideLayer = writeFile (juce::File (folderFor ("hostile").getFullPathName() + "/~layer.png"),
                                          encodePng (juce::Image (juce::Image::ARGB, 20, 10, true)));
 
     auto treeOutsideImages = [&]
