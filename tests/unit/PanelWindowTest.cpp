@@ -1,0 +1,177 @@
+#include "PanelTestSupport.h"
+
+#include <dlfcn.h>
+
+using namespace kestrune::test;
+using namespace kestrune::test::panels;
+
+// Panels in real windows on the (virtual) display: a real mouse over and on
+// their controls, menus open, and the window closed in the middle of it.
+// Skipped where there is no display.
+
+namespace
+{
+    // JUCE prepares Xlib for threads and installs forgiving X error handlers
+    // only in stand-alone applications; in a test program the first harmless
+    // X error (JUCE asks for atoms a bare Xvfb lacks) would end the process.
+    // Done before main(), before anything opens the display.
+    struct XlibForTests
+    {
+        XlibForTests()
+        {
+            if (std::getenv ("DISPLAY") == nullptr)
+                return;
+
+            auto* x11 = ::dlopen ("libX11.so.6", RTLD_LAZY | RTLD_GLOBAL);
+            if (x11 == nullptr)
+                return;
+
+            using InitThreads = int (*)();
+            using ErrorHandler = int (*) (void*, void*);
+            using IOErrorHandler = int (*) (void*);
+            using SetErrorHandler = ErrorHandler (*) (ErrorHandler);
+            using SetIOErrorHandler = IOErrorHandler (*) (IOErrorHandler);
+
+            if (auto init = (InitThreads) ::dlsym (x11, "XInitThreads"))
+                init();
+            if (auto set = (SetErrorHandler) ::dlsym (x11, "XSetErrorHandler"))
+                set ([] (void*, void*) { return 0; });
+        }
+    };
+
+    const XlibForTests xlibForTests;
+
+    struct PanelWindow : ::testing::Test
+    {
+        void SetUp() override { KESTRUNE_NEEDS_DISPLAY(); }
+
+        // A window that holds a panel, as the editor does, and outlives it.
+        struct Holder : juce::Component
+        {
+            explicit Holder (juce::Component& panel)
+            {
+                setSize (panel.getWidth(), panel.getHeight());
+                addAndMakeVisible (panel);
+            }
+        };
+
+        // Menu windows on the desktop (JUCE names them "menu").
+        static int numMenus()
+        {
+            int count = 0;
+            auto& desktop = juce::Desktop::getInstance();
+            for (int i = 0; i < desktop.getNumComponents(); ++i)
+                count += desktop.getComponent (i)->getName() == "menu" ? 1 : 0;
+            return count;
+        }
+
+        // Waits until no window on the desktop is a menu any more.
+        static bool menusGone()
+        {
+            for (int i = 0; i < 100; ++i)
+            {
+                if (numMenus() == 0)
+                    return true;
+                pumpMessages (10);
+            }
+            return false;
+        }
+    };
+}
+
+TEST_F (PanelWindow, ClosingWithAComboBoxMenuOpenLeavesNoMenuBehind)
+{
+    for (const auto which : { 0, 1 })
+    {
+        PanelSet panels;
+        juce::Component& panel = which == 0 ? static_cast<juce::Component&> (*panels.image) : *panels.scan;
+        auto& box = which == 0 ? panels.image->penStyleBox : panels.scan->randomSpeedBox;
+        box.setEnabled (true);
+
+        Holder holder (panel);
+        OnScreen screen (holder);
+        box.showPopup();
+        pumpMessages (50);
+        ASSERT_EQ (numMenus(), 1) << which;
+
+        // The menu draws with the panel's look-and-feel until the panel goes.
+        bool menuUsesPanelLook = false;
+        auto& look = which == 0 ? panels.image->panelLookAndFeel : panels.scan->panelLookAndFeel;
+        for (int i = 0; i < juce::Desktop::getInstance().getNumComponents(); ++i)
+            menuUsesPanelLook |= &juce::Desktop::getInstance().getComponent (i)->getLookAndFeel() == &look;
+        EXPECT_TRUE (menuUsesPanelLook);
+
+        panels.close();
+        EXPECT_TRUE (menusGone()) << which;
+    }
+}
+
+TEST_F (PanelWindow, ReleasingALookAndFeelFromTheDesktopFallsBackToTheDefault)
+{
+    MyLookAndFeel look;
+    juce::Component window;
+    window.setLookAndFeel (&look);
+    window.setSize (50, 50);
+    OnScreen screen (window);
+
+    juce::Component other;
+    other.setSize (50, 50);
+    OnScreen otherScreen (other);
+    MyLookAndFeel otherLook;
+    other.setLookAndFeel (&otherLook);
+
+    releaseLookAndFeelFromDesktop (look);
+    EXPECT_EQ (&window.getLookAndFeel(), &juce::LookAndFeel::getDefaultLookAndFeel());
+    EXPECT_EQ (&other.getLookAndFeel(), &otherLook) << "only windows drawing with the one released";
+    other.setLookAndFeel (nullptr);
+}
+
+TEST_F (PanelWindow, ClosingWhileTheMouseDragsAKnobEndsTheGesture)
+{
+    auto processor = makeProcessor();
+    GestureCounter gestures (param (*processor, "contrast"));
+
+    {
+        PanelSet panels (950, processor.get());
+        Holder holder (*panels.image);
+        OnScreen screen (holder);
+        auto& knob = panels.image->contrastKnob;
+        const auto centre = knob.getLocalBounds().getCentre().toFloat();
+
+        screen.mouse (knob, centre, false);
+        screen.mouse (knob, centre, true);
+        screen.mouse (knob, centre + juce::Point<float> (0.0f, -30.0f), true);
+        ASSERT_TRUE (knob.isMouseButtonDown());
+        EXPECT_EQ (gestures.begins, 1);
+        EXPECT_GT (gestures.changes, 0);
+
+        panels.close();
+        EXPECT_EQ (gestures.ends, 1);
+
+        // The button comes up over the window the panel has left.
+        screen.mouse (holder, { 10.0f, 10.0f }, false);
+    }
+
+    // A second window: a new drag is a gesture of its own.
+    PanelSet again (950, processor.get());
+    turn (again.image->contrastKnob, 20.0f);
+    EXPECT_EQ (gestures.begins, 2);
+    EXPECT_EQ (gestures.ends, 2);
+}
+
+TEST_F (PanelWindow, HoveringAPanelKnobHighlightsOnlyThatKnob)
+{
+    PanelSet panels;
+    Holder holder (*panels.transform);
+    OnScreen screen (holder);
+    auto& zoom = panels.transform->zoomKnob;
+
+    screen.mouse (zoom, zoom.getLocalBounds().getCentre().toFloat(), false);
+    EXPECT_TRUE (zoom.isMouseOverOrDragging());
+    EXPECT_FALSE (panels.transform->rotateKnob.isMouseOverOrDragging());
+
+    Recording hovered (zoom);
+    Recording other (panels.transform->rotateKnob);
+    EXPECT_EQ (hovered.context.fills.front().colour, mainColour);
+    EXPECT_EQ (other.context.fills.front().colour, mainColour.withAlpha (0.7f));
+}
