@@ -30,14 +30,18 @@ TEST (ImagePanel, LaysOutInFixedPixels)
         auto& panel = *panels.image;
 
         if (windowWidth == 950)
+        {
             for (auto& [child, bounds] : expectedAt139x528 (panel))
                 EXPECT_EQ (child->getBounds(), bounds) << child->getName();
-
-        if (windowWidth == 760)
+        }
+        else if (windowWidth == 760)
+        {
             EXPECT_EQ (panel.recordButton.getBounds(), R (0, 417, 109, 4));
-
-        if (windowWidth == 1187)
+        }
+        else
+        {
             EXPECT_EQ (panel.recordButton.getBounds(), R (0, 587, 176, 74));
+        }
     }
 
     // The ratio plays no part: 139 x 528 at another ratio lays out the same.
