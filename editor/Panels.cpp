@@ -135,6 +135,7 @@ AffineTransformPanel::AffineTransformPanel (KestruneAudioProcessor& p)
 
 AffineTransformPanel::~AffineTransformPanel()
 {
+    // A knob still held ends its host gesture while its attachment exists.
     dragGuard.endDrags();
 }
 
@@ -263,9 +264,8 @@ ImageManupulationPanel::~ImageManupulationPanel()
     processor.recordBroadcaster.removeChangeListener (this);
     setLookAndFeel (nullptr);
 
+    // A knob still held ends its host gesture while its attachment exists.
     dragGuard.endDrags();
-    penStyleBox.hidePopup();
-    releaseLookAndFeelFromDesktop (panelLookAndFeel);
 }
 
 void ImageManupulationPanel::showRecordState()
@@ -499,9 +499,8 @@ ScanPanel::ScanPanel (KestruneAudioProcessor& p)
 
 ScanPanel::~ScanPanel()
 {
+    // A slider still held ends its host gesture while its attachment exists.
     dragGuard.endDrags();
-    randomSpeedBox.hidePopup();
-    releaseLookAndFeelFromDesktop (panelLookAndFeel);
 }
 
 bool ScanPanel::randomDirection() const

@@ -3,7 +3,7 @@
 #include <JuceHeader.h>
 #include "SharedTables.h"
 #include "MyLookAndFeel.h"
-#include "PanelClosing.h"
+#include "SliderDragGuard.h"
 #include "PluginProcessor.h"
 
 //==============================================================================

@@ -106,26 +106,6 @@ TEST_F (PanelWindow, ClosingWithAComboBoxMenuOpenLeavesNoMenuBehind)
     }
 }
 
-TEST_F (PanelWindow, ReleasingALookAndFeelFromTheDesktopFallsBackToTheDefault)
-{
-    MyLookAndFeel look;
-    juce::Component window;
-    window.setLookAndFeel (&look);
-    window.setSize (50, 50);
-    OnScreen screen (window);
-
-    juce::Component other;
-    other.setSize (50, 50);
-    OnScreen otherScreen (other);
-    MyLookAndFeel otherLook;
-    other.setLookAndFeel (&otherLook);
-
-    releaseLookAndFeelFromDesktop (look);
-    EXPECT_EQ (&window.getLookAndFeel(), &juce::LookAndFeel::getDefaultLookAndFeel());
-    EXPECT_EQ (&other.getLookAndFeel(), &otherLook) << "only windows drawing with the one released";
-    other.setLookAndFeel (nullptr);
-}
-
 TEST_F (PanelWindow, ClosingWhileTheMouseDragsAKnobEndsTheGesture)
 {
     auto processor = makeProcessor();

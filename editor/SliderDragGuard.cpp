@@ -1,4 +1,4 @@
-#include "PanelClosing.h"
+#include "SliderDragGuard.h"
 
 SliderDragGuard::~SliderDragGuard()
 {
@@ -40,14 +40,4 @@ void SliderDragGuard::sliderDragStarted (juce::Slider* slider)
 void SliderDragGuard::sliderDragEnded (juce::Slider* slider)
 {
     dragging.removeFirstMatchingValue (slider);
-}
-
-void releaseLookAndFeelFromDesktop (juce::LookAndFeel& lookAndFeel)
-{
-    auto& desktop = juce::Desktop::getInstance();
-
-    for (int i = desktop.getNumComponents(); --i >= 0;)
-        if (auto* window = desktop.getComponent (i))
-            if (&window->getLookAndFeel() == &lookAndFeel)
-                window->setLookAndFeel (nullptr);
 }

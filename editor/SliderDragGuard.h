@@ -2,10 +2,6 @@
 
 #include <JuceHeader.h>
 
-// Helpers for closing a panel while the user is still in the middle of
-// something: a knob held down, a combo box's menu open.
-
-//==============================================================================
 // Keeps track of which of a panel's sliders are being dragged. A panel that
 // is destroyed mid-drag never sees the mouse come up, so the slider's
 // parameter attachment would leave the host's change gesture open (and the
@@ -34,10 +30,3 @@ private:
 
     JUCE_DECLARE_NON_COPYABLE (SliderDragGuard)
 };
-
-//==============================================================================
-// A combo box's drop-down menu is a window of its own drawn with the box's
-// look-and-feel, and it is deleted only some time after it is dismissed. Call
-// this just before `lookAndFeel` is destroyed: every desktop window still
-// drawing with it (a menu on its way out) falls back to the default one.
-void releaseLookAndFeelFromDesktop (juce::LookAndFeel& lookAndFeel);
