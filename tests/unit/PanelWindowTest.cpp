@@ -15,12 +15,19 @@ namespace
     // only in stand-alone applications; in a test program the first harmless
     // X error (JUCE asks for atoms a bare Xvfb lacks) would end the process.
     // Done before main(), before anything opens the display.
+    //
+    // A run without a display must not borrow one either: JUCE then connects
+    // to ":0.0", to whatever X server happens to be there, and the process
+    // dies when that server goes. It gets a display name no server uses.
     struct XlibForTests
     {
         XlibForTests()
         {
             if (std::getenv ("DISPLAY") == nullptr)
+            {
+                ::setenv ("DISPLAY", ":65535", 1);
                 return;
+            }
 
             auto* x11 = ::dlopen ("libX11.so.6", RTLD_LAZY | RTLD_GLOBAL);
             if (x11 == nullptr)
