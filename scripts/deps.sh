@@ -10,7 +10,7 @@ packages=(
     libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxext-dev libxcomposite-dev
     libfreetype-dev libfontconfig1-dev libasound2-dev libgl-dev libcurl4-openssl-dev
     libpng-dev libjpeg-dev
-    xvfb xauth fonts-dejavu-core
+    xvfb xauth fonts-dejavu-core fonts-liberation
 )
 
 missing=()
