@@ -136,6 +136,7 @@ KestruneAudioProcessor::KestruneAudioProcessor()
         const juce::ScopedLock sl (criticalSection);
         prepareAdoption();
         checkAndLoadFile();
+        finishedPicture.publish (outputImage);
     }
 
     needColourUpdate.store (false, std::memory_order_release);

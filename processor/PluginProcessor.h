@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "SharedTables.h"
+#include "FinishedPicture.h"
 
 //==============================================================================
 // A parameter that reports itself as a meta-parameter: a change of it can move
@@ -361,6 +362,10 @@ public:
 
     // What the audio thread filters with.
     GreyFrameExchange outputFrames;
+
+    // What the windows draw: a copy of each finished output picture, published
+    // by the worker, read without the pipeline lock (see FinishedPicture.h).
+    FinishedPicture finishedPicture;
 
     // Mirrors "sourceImage holds a picture" for threads that must not touch
     // the images (parameter routing on the audio thread).

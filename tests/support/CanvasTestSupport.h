@@ -1,0 +1,145 @@
+#pragma once
+
+#include "PictureTestSupport.h"
+
+#include <cstdlib>
+#include <memory>
+
+// Helpers for tests of the canvas and its frame: a processor with a frame of a
+// chosen canvas size, mouse events built the way the window system delivers
+// them, and painting into an image.
+namespace kestrune::test::canvas
+{
+    using Mods = juce::ModifierKeys;
+
+    constexpr int left  = Mods::leftButtonModifier;
+    constexpr int right = Mods::rightButtonModifier;
+    constexpr int shift = Mods::shiftModifier;
+
+    inline bool settle (KestruneAudioProcessor& p, int timeoutMs = 5000);
+
+    // A processor and a canvas frame whose canvas is w x h (the strip takes 10
+    // pixels above it).
+    struct Rig
+    {
+        Rig (int w, int h) : processor (makeProcessor()), frame (std::make_unique<ParentTargetArea> (*processor))
+        {
+            frame->setSize (w, h + 10);
+            settle (*processor);
+        }
+
+        ~Rig()
+        {
+            Mods::currentModifiers = Mods();
+            frame.reset();
+        }
+
+        KestruneAudioProcessor& p() { return *processor; }
+        TargetArea& canvas() { return frame->targetArea; }
+
+        std::unique_ptr<KestruneAudioProcessor> processor;
+        std::unique_ptr<ParentTargetArea> frame;
+    };
+
+    // An event for the canvas at pixel (x, y), from the desktop's main mouse source.
+    inline juce::MouseEvent eventAt (TargetArea& canvas, int x, int y, int modifiers,
+                                     juce::Point<int> downAt, bool dragged)
+    {
+        const auto now = juce::Time::getCurrentTime();
+        return juce::MouseEvent (juce::Desktop::getInstance().getMainMouseSource(),
+                                 juce::Point<float> ((float) x, (float) y), Mods (modifiers),
+                                 juce::MouseInputSource::defaultPressure,
+                                 juce::MouseInputSource::defaultOrientation,
+                                 juce::MouseInputSource::defaultRotation,
+                                 juce::MouseInputSource::defaultTiltX,
+                                 juce::MouseInputSource::defaultTiltY,
+                                 &canvas, &canvas, now, downAt.toFloat(), now, 1, dragged);
+    }
+
+    // One gesture on the canvas. Each step first sets the live modifier state
+    // as the window system does before it delivers the event: buttons are
+    // down from the press to the release, and released when mouseUp arrives.
+    class Gesture
+    {
+    public:
+        explicit Gesture (TargetArea& c) : canvas (c) {}
+
+        Gesture& press (int x, int y, int modifiers)
+        {
+            downAt = { x, y };
+            Mods::currentModifiers = Mods (modifiers);
+            canvas.mouseDown (eventAt (canvas, x, y, modifiers, downAt, false));
+            return *this;
+        }
+
+        Gesture& drag (int x, int y, int modifiers)
+        {
+            Mods::currentModifiers = Mods (modifiers);
+            canvas.mouseDrag (eventAt (canvas, x, y, modifiers, downAt, true));
+            return *this;
+        }
+
+        Gesture& release (int x, int y, int modifiers)
+        {
+            Mods::currentModifiers = Mods (modifiers).withoutMouseButtons();
+            canvas.mouseUp (eventAt (canvas, x, y, modifiers, downAt, downAt != juce::Point<int> (x, y)));
+            Mods::currentModifiers = Mods();
+            return *this;
+        }
+
+        // Press and release at one spot.
+        Gesture& click (int x, int y, int modifiers) { return press (x, y, modifiers).release (x, y, modifiers); }
+
+    private:
+        TargetArea& canvas;
+        juce::Point<int> downAt;
+    };
+
+    inline void wheel (TargetArea& canvas, float deltaY)
+    {
+        juce::MouseWheelDetails details;
+        details.deltaX = 0.0f;
+        details.deltaY = deltaY;
+        details.isReversed = false;
+        details.isSmooth = false;
+        details.isInertial = false;
+        canvas.mouseWheelMove (eventAt (canvas, 10, 10, 0, { 10, 10 }, false), details);
+    }
+
+    // What the component paints, on a transparent image of its size.
+    inline juce::Image paintOf (juce::Component& c)
+    {
+        juce::Image image (juce::Image::ARGB, juce::jmax (1, c.getWidth()), juce::jmax (1, c.getHeight()), true);
+        juce::Graphics g (image);
+        c.paint (g);
+        return image;
+    }
+
+    // Waits until a worker pass that began after the call has finished and no
+    // further pass is asked for: the published picture then shows every change
+    // made before the call.
+    inline bool settle (KestruneAudioProcessor& p, int timeoutMs)
+    {
+        const auto passes = p.workerPasses.load();
+        return waitFor ([&p, passes]
+        {
+            return p.workerPasses.load() >= passes + 2
+                && ! p.reloadImage.load() && ! p.needColourUpdate.load() && ! p.needTransformUpdate.load();
+        }, timeoutMs);
+    }
+
+    // A window can only appear with an X display (the tests also run without one).
+    inline bool displayAvailable()
+    {
+        return std::getenv ("DISPLAY") != nullptr
+                && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
+    }
+
+    inline bool near (juce::Colour a, juce::Colour b, int tolerance = 2)
+    {
+        return std::abs (a.getRed() - b.getRed()) <= tolerance
+            && std::abs (a.getGreen() - b.getGreen()) <= tolerance
+            && std::abs (a.getBlue() - b.getBlue()) <= tolerance
+            && std::abs (a.getAlpha() - b.getAlpha()) <= tolerance;
+    }
+}
