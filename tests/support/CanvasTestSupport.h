@@ -3,6 +3,7 @@
 #include "PictureTestSupport.h"
 
 #include <cstdlib>
+#include <dlfcn.h>
 #include <memory>
 
 // Helpers for tests of the canvas and its frame: a processor with a frame of a
@@ -133,6 +134,30 @@ namespace kestrune::test::canvas
     {
         return std::getenv ("DISPLAY") != nullptr
                 && juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
+    }
+
+    // Xlib's default error handler ends the process, and a window system
+    // without a window manager answers some of JUCE's window properties with
+    // harmless errors. A program that is not a JUCE application gets no
+    // handler of JUCE's, so the tests that open windows install a quiet one.
+    inline void tolerateXErrors()
+    {
+        static const bool installed = []
+        {
+            using Handler = int (*) (void*, void*);
+            using SetHandler = Handler (*) (Handler);
+
+            if (auto* x11 = ::dlopen ("libX11.so.6", RTLD_NOW | RTLD_NOLOAD))
+                if (auto set = reinterpret_cast<SetHandler> (::dlsym (x11, "XSetErrorHandler")))
+                {
+                    set ([] (void*, void*) { return 0; });
+                    return true;
+                }
+
+            return false;
+        }();
+
+        juce::ignoreUnused (installed);
     }
 
     inline bool near (juce::Colour a, juce::Colour b, int tolerance = 2)

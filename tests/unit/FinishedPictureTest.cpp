@@ -1,0 +1,148 @@
+#include "PictureTestSupport.h"
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using namespace kestrune::test;
+
+namespace
+{
+    juce::Image solid (juce::Colour c, int w = 64, int h = 32, juce::Image::PixelFormat f = juce::Image::ARGB)
+    {
+        juce::Image image (f, w, h, false);
+        image.clear (image.getBounds(), c);
+        return image;
+    }
+
+    // True when every pixel of `image` is the same (a torn copy is not).
+    bool uniform (const juce::Image& image)
+    {
+        const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
+        const auto first = data.getPixelColour (0, 0);
+        for (int y = 0; y < data.height; ++y)
+            for (int x = 0; x < data.width; ++x)
+                if (data.getPixelColour (x, y) != first)
+                    return false;
+        return true;
+    }
+}
+
+TEST (FinishedPicture, AHeldPictureNeverChangesAndIsNotTheSource)
+{
+    FinishedPicture finished;
+    EXPECT_FALSE (finished.latest().isValid());
+
+    auto source = solid (juce::Colours::red);
+    finished.publish (source);
+    const auto held = finished.latest();
+    ASSERT_TRUE (held.isValid());
+    EXPECT_NE (held.getPixelData(), source.getPixelData());
+    EXPECT_EQ (held.getPixelAt (5, 5), juce::Colours::red);
+
+    // The source is written again (as the worker does at every pass) and
+    // published several times: the held copy stays as it was.
+    for (auto c : { juce::Colours::blue, juce::Colours::green, juce::Colours::white, juce::Colours::black })
+    {
+        source.clear (source.getBounds(), c);
+        finished.publish (source);
+        EXPECT_EQ (finished.latest().getPixelAt (5, 5), c);
+    }
+
+    EXPECT_TRUE (uniform (held));
+    EXPECT_EQ (held.getPixelAt (5, 5), juce::Colours::red);
+    EXPECT_EQ (finished.publications(), 5u);
+}
+
+TEST (FinishedPicture, ReusesItsImagesWhenNobodyHoldsThem)
+{
+    FinishedPicture finished;
+    const auto source = solid (juce::Colours::grey, 300, 200, juce::Image::RGB);
+    std::set<juce::ImagePixelData*> seen;
+
+    for (int i = 0; i < 20; ++i)
+    {
+        finished.publish (source);
+        seen.insert (finished.latest().getPixelData());
+    }
+
+    EXPECT_LE (seen.size(), 3u);
+    EXPECT_EQ (finished.latest().getFormat(), juce::Image::RGB);
+    EXPECT_EQ (finished.latest().getPixelAt (299, 199), source.getPixelAt (299, 199));
+}
+
+TEST (FinishedPicture, FollowsSizeFormatAndAbsence)
+{
+    FinishedPicture finished;
+    finished.publish (solid (juce::Colours::white, 10, 10));
+    const auto small = finished.latest();
+
+    finished.publish (solid (juce::Colours::yellow, 40, 7, juce::Image::RGB));
+    EXPECT_EQ (finished.latest().getBounds(), juce::Rectangle<int> (0, 0, 40, 7));
+    EXPECT_EQ (finished.latest().getFormat(), juce::Image::RGB);
+    EXPECT_EQ (finished.latest().getPixelAt (39, 6), juce::Colours::yellow);
+
+    finished.publish ({});
+    EXPECT_FALSE (finished.latest().isValid());
+    EXPECT_EQ (small.getPixelAt (9, 9), juce::Colours::white);
+
+    finished.publish (solid (juce::Colours::white, 10, 10));
+    EXPECT_TRUE (finished.latest().isValid());
+}
+
+TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
+{
+    FinishedPicture finished;
+    finished.publish (solid (juce::Colour (0xff000000), 200, 100));
+
+    std::atomic<bool> stop { false };
+    std::thread writer ([&]
+    {
+        juce::Image source (juce::Image::ARGB, 200, 100, false);
+        for (int i = 1; ! stop.load(); ++i)
+        {
+            source.clear (source.getBounds(), juce::Colour ((juce::uint8) (i & 0xff), (juce::uint8) (i >> 8), 7, (juce::uint8) 255));
+            finished.publish (source);
+        }
+    });
+
+    int torn = 0, reads = 0;
+    std::vector<juce::Image> kept;
+    const auto end = juce::Time::getMillisecondCounterHiRes() + 300.0;
+
+    while (juce::Time::getMillisecondCounterHiRes() < end)
+    {
+        auto picture = finished.latest();
+        ++reads;
+        torn += uniform (picture) ? 0 : 1;
+
+        // Sometimes hold on to a picture for a while, as a slow paint would.
+        if (reads % 7 == 0 && kept.size() < 5)
+            kept.push_back (picture);
+        else if (reads % 11 == 0 && ! kept.empty())
+            kept.erase (kept.begin());
+
+        for (const auto& k : kept)
+            torn += uniform (k) ? 0 : 1;
+    }
+
+    stop = true;
+    writer.join();
+    EXPECT_EQ (torn, 0);
+    EXPECT_GT (reads, 10);
+}
+
+TEST (FinishedPicture, TheProcessorPublishesItsPictureFromTheStart)
+{
+    auto p = makeProcessor();
+    const auto first = p->finishedPicture.latest();
+    ASSERT_TRUE (first.isValid());
+    EXPECT_EQ (first.getBounds(), juce::Rectangle<int> (0, 0, 480, 330));
+    EXPECT_EQ (first.getPixelAt (240, 165), juce::Colour (0xff000000));
+
+    // A new picture shows once it is adopted and rendered.
+    p->loadFile (writeBytes ("wide.png", encodePng (solidImage (600, 100, juce::Colours::white))).getFullPathName(), true);
+    ASSERT_TRUE (adoptPending (*p));
+    ASSERT_TRUE (waitFor ([&p] { return p->finishedPicture.latest().getWidth() == 600; }));
+    EXPECT_EQ (p->finishedPicture.latest().getPixelAt (300, 50), juce::Colours::white);
+}
