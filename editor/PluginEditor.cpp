@@ -309,18 +309,24 @@ void TargetArea::paint (juce::Graphics& g)
 
     g.fillAll (juce::Colour (0xff008000).withAlpha ((juce::uint8) 0x33));
 
-    // The newest finished picture. The worker never writes into it again, so
-    // it is drawn without the pipeline lock and never waits for a pass.
-    const auto picture = audioProcessor.finishedPicture.latest();
+    // The newest finished picture, stretched over the canvas. The worker
+    // never writes into it again, so it is drawn without the pipeline lock and
+    // never waits for a pass; the worker also scales it to this size, and
+    // then only that copy is laid on.
+    const auto picture = audioProcessor.finishedPicture.forDisplay (w, h);
 
-    if (! picture.isValid())
+    if (! picture.image.isValid())
         return;
 
-    g.drawImageTransformed (picture, juce::AffineTransform::scale ((float) w / (float) picture.getWidth(),
-                                                                   (float) h / (float) picture.getHeight()));
+    if (picture.scaled)
+        g.drawImageAt (picture.image, 0, 0);
+    else
+        g.drawImageTransformed (picture.image,
+                                juce::AffineTransform::scale ((float) w / (float) picture.pictureWidth,
+                                                              (float) h / (float) picture.pictureHeight));
 
     // Scan lines, and the dashed line half way between them.
-    const auto imageWidth = (float) picture.getWidth();
+    const auto imageWidth = (float) picture.pictureWidth;
     const auto left = (float) w * audioProcessor.scanColumnLeft.load() / imageWidth;
     const auto right = (float) w * audioProcessor.scanColumnRight.load() / imageWidth;
 

@@ -4,17 +4,24 @@
 
 void FinishedPicture::publish (const juce::Image& picture)
 {
+    const auto number = published.load (std::memory_order_relaxed) + 1;
+
     if (! picture.isValid())
     {
+        // Handles are moved out under the spin lock and let go after it, so
+        // no image is freed while a reader may be spinning.
+        juce::Image dropped;
+        std::array<DisplayCopy, displaySlots> droppedCopies;
+
         {
-            // The pool still holds the image dropped here: nothing is freed
-            // under the spin lock.
             const juce::SpinLock::ScopedLockType sl (lock);
-            newest = {};
+            std::swap (dropped, newest);
+            std::swap (droppedCopies, displays);
+            newestNumber = number;
         }
 
         newestSlot = -1;
-        published.fetch_add (1, std::memory_order_release);
+        published.store (number, std::memory_order_release);
         return;
     }
 
@@ -33,12 +40,6 @@ void FinishedPicture::publish (const juce::Image& picture)
         }
     }
 
-    auto sameShape = [&picture] (const juce::Image& image)
-    {
-        return image.isValid() && image.getBounds() == picture.getBounds()
-                && image.getFormat() == picture.getFormat();
-    };
-
     if (slot < 0)
     {
         // Readers hold every other image: start a fresh one in a slot that is
@@ -49,7 +50,7 @@ void FinishedPicture::publish (const juce::Image& picture)
 
     auto& target = pool[(size_t) slot];
 
-    if (! sameShape (target))
+    if (! target.isValid() || target.getBounds() != picture.getBounds() || target.getFormat() != picture.getFormat())
         target = juce::Image (picture.getFormat(), picture.getWidth(), picture.getHeight(), false,
                               juce::SoftwareImageType());
 
@@ -66,14 +67,129 @@ void FinishedPicture::publish (const juce::Image& picture)
         // The previous newest stays in the pool, so this only swaps handles.
         const juce::SpinLock::ScopedLockType sl (lock);
         newest = target;
+        newestNumber = number;
     }
 
     newestSlot = slot;
-    published.fetch_add (1, std::memory_order_release);
+    published.store (number, std::memory_order_release);
+}
+
+void FinishedPicture::renderDisplayCopies()
+{
+    juce::Image picture;
+    juce::uint32 number = 0;
+
+    {
+        const juce::SpinLock::ScopedLockType sl (lock);
+        picture = newest;
+        number = newestNumber;
+    }
+
+    if (! picture.isValid())
+        return;
+
+    const auto now = juce::Time::getMillisecondCounter();
+
+    for (size_t s = 0; s < displaySlots; ++s)
+    {
+        const auto size = wantedSizes[s].load (std::memory_order_acquire);
+
+        if (size == 0 || now - wantedAt[s].load (std::memory_order_acquire) > displaySizeLifetimeMs)
+            continue;
+
+        const auto width = (int) (size >> 32);
+        const auto height = (int) (size & 0xffffffffu);
+
+        if (width <= 0 || height <= 0 || width > 16384 || height > 16384)
+            continue;
+
+        {
+            const juce::SpinLock::ScopedLockType sl (lock);
+
+            if (displays[s].size == size && displays[s].pictureNumber == number)
+                continue;
+        }
+
+        // Drawn the way a window draws the picture itself: stretched over the
+        // whole area, on a transparent image.
+        DisplayCopy copy;
+        copy.image = juce::Image (juce::Image::ARGB, width, height, true, juce::SoftwareImageType());
+        copy.size = size;
+        copy.pictureNumber = number;
+        copy.pictureWidth = picture.getWidth();
+        copy.pictureHeight = picture.getHeight();
+
+        {
+            juce::Graphics g (copy.image);
+            g.drawImageTransformed (picture, juce::AffineTransform::scale ((float) width / (float) picture.getWidth(),
+                                                                           (float) height / (float) picture.getHeight()));
+        }
+
+        {
+            const juce::SpinLock::ScopedLockType sl (lock);
+
+            // A null picture published meanwhile wins: no copy outlives it.
+            if (newestNumber == number)
+                std::swap (displays[s], copy);
+        }
+
+        rendered.fetch_add (1, std::memory_order_release);
+        // `copy` now holds what was replaced; it goes here, outside the lock.
+    }
 }
 
 juce::Image FinishedPicture::latest() const
 {
     const juce::SpinLock::ScopedLockType sl (lock);
     return newest;
+}
+
+FinishedPicture::ForDisplay FinishedPicture::forDisplay (int width, int height)
+{
+    ForDisplay result;
+
+    if (width <= 0 || height <= 0)
+        return result;
+
+    const auto size = packSize (width, height);
+
+    {
+        const juce::SpinLock::ScopedLockType sl (lock);
+
+        if (! newest.isValid())
+            return result;
+
+        for (const auto& copy : displays)
+        {
+            if (copy.size == size && copy.image.isValid())
+            {
+                result = { copy.image, true, copy.pictureWidth, copy.pictureHeight };
+                break;
+            }
+        }
+
+        if (result.image.isNull())
+            result = { newest, false, newest.getWidth(), newest.getHeight() };
+    }
+
+    // Ask for a copy at this size: refresh the slot that holds it, or take
+    // over the one asked for least recently.
+    const auto now = juce::Time::getMillisecondCounter();
+    size_t target = 0;
+
+    for (size_t s = 0; s < displaySlots; ++s)
+    {
+        if (wantedSizes[s].load (std::memory_order_acquire) == size)
+        {
+            wantedAt[s].store (now, std::memory_order_release);
+            return result;
+        }
+
+        if (now - wantedAt[s].load (std::memory_order_acquire) > now - wantedAt[target].load (std::memory_order_acquire))
+            target = s;
+    }
+
+    wantedAt[target].store (now, std::memory_order_release);
+    wantedSizes[target].store (size, std::memory_order_release);
+    return result;
 }

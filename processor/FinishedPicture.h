@@ -18,36 +18,94 @@
 // reader holds any more (its reference count is back to the pool's own). A
 // reader drops its handle after drawing; the count's atomic decrement orders
 // the reader's pixel reads before the writer's next writes.
+//
+// Scaling a large picture to a window's size costs a few milliseconds, too
+// much for every repaint. So a reader also says at which size it draws, and
+// the worker, after each pass and outside the pipeline lock, renders the
+// newest picture at the sizes asked for in the last second (at most two: the
+// plug-in window's canvas and the separate window's). Display copies are new
+// images each time, never written after they are published.
 class FinishedPicture
 {
 public:
     FinishedPicture() = default;
 
+    //==========================================================================
     // Writer side (one thread at a time: the worker, or the constructor before
-    // the worker starts). Copies `picture`'s pixels into a pool image and makes
-    // it the newest; a null picture publishes "no picture".
+    // the worker starts).
+
+    // Copies `picture`'s pixels into a pool image and makes it the newest; a
+    // null picture publishes "no picture" (and drops the display copies).
     void publish (const juce::Image& picture);
 
-    // Any thread. The newest finished picture (null when there is none). The
-    // caller may read it for as long as it holds the handle; it never changes.
-    // Takes only a spin lock that the writer holds for a handle swap.
+    // Renders the newest picture at every size asked for lately that has no
+    // copy of it yet. Takes no lock but the spin lock of the hand-over.
+    void renderDisplayCopies();
+
+    //==========================================================================
+    // Reader side (any thread). Each call takes only a spin lock that the
+    // writer holds for a handle swap, never while it copies or scales.
+
+    // The newest finished picture (null when there is none). The caller may
+    // read it for as long as it holds the handle; it never changes.
     juce::Image latest() const;
+
+    struct ForDisplay
+    {
+        juce::Image image;          // null: no picture
+        bool scaled = false;        // image is already width x height
+        int pictureWidth = 0;       // size of the finished picture it shows
+        int pictureHeight = 0;
+    };
+
+    // The finished picture for a reader that draws it stretched over
+    // width x height: the display copy at that size when there is one (of the
+    // newest picture, or of the one before while the worker scales the
+    // newest), else the newest picture itself. Asks for a copy at that size.
+    ForDisplay forDisplay (int width, int height);
 
     // Pictures published so far (a null one included).
     juce::uint32 publications() const noexcept { return published.load (std::memory_order_acquire); }
 
+    // Display copies rendered so far.
+    juce::uint32 displayCopiesRendered() const noexcept { return rendered.load (std::memory_order_acquire); }
+
+    // How long a size stays asked for without a reader asking again.
+    static constexpr juce::uint32 displaySizeLifetimeMs = 1000;
+
 private:
     static constexpr size_t poolSize = 3;
+    static constexpr size_t displaySlots = 2;
+
+    static juce::uint64 packSize (int w, int h) noexcept
+    {
+        return ((juce::uint64) (juce::uint32) w << 32) | (juce::uint32) h;
+    }
+
+    struct DisplayCopy
+    {
+        juce::Image image;
+        juce::uint64 size = 0;
+        juce::uint32 pictureNumber = 0; // publication it was scaled from
+        int pictureWidth = 0, pictureHeight = 0;
+    };
 
     // Writer only.
     std::array<juce::Image, poolSize> pool;
     int newestSlot = -1;
 
-    // The newest picture's handle, swapped and copied under `lock`.
+    // Guarded by `lock`.
     juce::Image newest;
+    juce::uint32 newestNumber = 0;
+    std::array<DisplayCopy, displaySlots> displays;
     mutable juce::SpinLock lock;
 
-    std::atomic<juce::uint32> published { 0 };
+    // Sizes readers draw at, and when each was last asked for.
+    std::array<std::atomic<juce::uint64>, displaySlots> wantedSizes {};
+    std::array<std::atomic<juce::uint32>, displaySlots> wantedAt {};
+    std::atomic<juce::uint32> nextWantedSlot { 0 };
+
+    std::atomic<juce::uint32> published { 0 }, rendered { 0 };
 
     JUCE_DECLARE_NON_COPYABLE (FinishedPicture)
 };

@@ -252,6 +252,9 @@ void KestruneAudioProcessor::run()
             changeColourFunction();
         }
 
+        // The windows' copies of the new picture, scaled outside the lock.
+        finishedPicture.renderDisplayCopies();
+
         workerPasses.fetch_add (1, std::memory_order_release);
 
         wait (44);

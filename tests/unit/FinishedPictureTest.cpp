@@ -15,13 +15,14 @@ namespace
         return image;
     }
 
-    // True when every pixel of `image` is the same (a torn copy is not).
-    bool uniform (const juce::Image& image)
+    // True when every pixel of `image` is the same (a torn copy is not),
+    // leaving out `border` pixels at each edge.
+    bool uniform (const juce::Image& image, int border = 0)
     {
         const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
-        const auto first = data.getPixelColour (0, 0);
-        for (int y = 0; y < data.height; ++y)
-            for (int x = 0; x < data.width; ++x)
+        const auto first = data.getPixelColour (border, border);
+        for (int y = border; y < data.height - border; ++y)
+            for (int x = border; x < data.width - border; ++x)
                 if (data.getPixelColour (x, y) != first)
                     return false;
         return true;
@@ -103,6 +104,7 @@ TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
         {
             source.clear (source.getBounds(), juce::Colour ((juce::uint8) (i & 0xff), (juce::uint8) (i >> 8), 7, (juce::uint8) 255));
             finished.publish (source);
+            finished.renderDisplayCopies();
         }
     });
 
@@ -115,6 +117,9 @@ TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
         auto picture = finished.latest();
         ++reads;
         torn += uniform (picture) ? 0 : 1;
+
+        const auto shown = finished.forDisplay (reads % 2 == 0 ? 50 : 70, 30);
+        torn += uniform (shown.image, 1) ? 0 : 1; // scaled: edges blend with nothing
 
         // Sometimes hold on to a picture for a while, as a slow paint would.
         if (reads % 7 == 0 && kept.size() < 5)
@@ -130,6 +135,108 @@ TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
     writer.join();
     EXPECT_EQ (torn, 0);
     EXPECT_GT (reads, 10);
+}
+
+TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
+{
+    FinishedPicture finished;
+
+    juce::Image picture (juce::Image::RGB, 300, 120, false);
+    juce::Random random (3);
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 300; ++x)
+            picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat()));
+    finished.publish (picture);
+
+    // Nothing scaled yet: the picture itself, with its size.
+    auto shown = finished.forDisplay (130, 90);
+    EXPECT_FALSE (shown.scaled);
+    EXPECT_EQ (shown.image.getWidth(), 300);
+    EXPECT_EQ (shown.pictureWidth, 300);
+    EXPECT_EQ (shown.pictureHeight, 120);
+
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), 1u);
+    shown = finished.forDisplay (130, 90);
+    ASSERT_TRUE (shown.scaled);
+    EXPECT_EQ (shown.image.getBounds(), juce::Rectangle<int> (0, 0, 130, 90));
+    EXPECT_EQ (shown.pictureWidth, 300);
+
+    // Laid on a window, the copy gives what drawing the picture itself gives.
+    auto onWindow = [] (const juce::Image& image, bool scaled)
+    {
+        juce::Image window (juce::Image::ARGB, 130, 90, true);
+        juce::Graphics g (window);
+        g.fillAll (juce::Colour (0x33008000));
+        if (scaled)
+            g.drawImageAt (image, 0, 0);
+        else
+            g.drawImageTransformed (image, juce::AffineTransform::scale (130.0f / 300.0f, 90.0f / 120.0f));
+        return window;
+    };
+
+    const auto viaCopy = onWindow (shown.image, true);
+    const auto direct = onWindow (picture, false);
+    int differing = 0;
+    for (int y = 0; y < 90; ++y)
+        for (int x = 0; x < 130; ++x)
+            differing += viaCopy.getPixelAt (x, y) != direct.getPixelAt (x, y) ? 1 : 0;
+    EXPECT_EQ (differing, 0);
+
+    // Up to date copies are not scaled again.
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), 1u);
+
+    // A new picture: the copy of the last one serves until the new one is scaled.
+    const auto old = shown.image;
+    const auto oldPixel = old.getPixelAt (60, 40);
+    finished.publish (solid (juce::Colours::white, 300, 120));
+    EXPECT_EQ (finished.forDisplay (130, 90).image, old);
+    finished.renderDisplayCopies();
+    shown = finished.forDisplay (130, 90);
+    EXPECT_TRUE (shown.scaled);
+    EXPECT_EQ (shown.image.getPixelAt (60, 40), juce::Colours::white);
+    EXPECT_NE (oldPixel, juce::Colours::white);
+    EXPECT_EQ (old.getPixelAt (60, 40), oldPixel) << "a copy held by a reader never changes";
+
+    // No picture: no copies either.
+    finished.publish ({});
+    EXPECT_FALSE (finished.forDisplay (130, 90).image.isValid());
+    finished.renderDisplayCopies();
+    EXPECT_FALSE (finished.forDisplay (130, 90).image.isValid());
+}
+
+TEST (FinishedPicture, ScalesOnlyForTheTwoSizesAskedForLately)
+{
+    FinishedPicture finished;
+    finished.publish (solid (juce::Colours::red, 200, 100));
+
+    finished.forDisplay (100, 50);
+    finished.forDisplay (60, 40);
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), 2u);
+    EXPECT_TRUE (finished.forDisplay (100, 50).scaled);
+    EXPECT_TRUE (finished.forDisplay (60, 40).scaled);
+
+    // A third size takes over the size asked for least recently.
+    juce::Thread::sleep (5);
+    finished.forDisplay (100, 50);
+    finished.forDisplay (80, 80);
+    finished.renderDisplayCopies();
+    EXPECT_TRUE (finished.forDisplay (100, 50).scaled);
+    EXPECT_TRUE (finished.forDisplay (80, 80).scaled);
+    EXPECT_FALSE (finished.forDisplay (60, 40).scaled);
+
+    // Sizes nobody has asked for in a while are not scaled any more.
+    juce::Thread::sleep ((int) FinishedPicture::displaySizeLifetimeMs + 50);
+    const auto before = finished.displayCopiesRendered();
+    finished.publish (solid (juce::Colours::blue, 200, 100));
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), before);
+    finished.forDisplay (80, 80);
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), before + 1);
+    EXPECT_EQ (finished.forDisplay (80, 80).image.getPixelAt (40, 40), juce::Colours::blue);
 }
 
 TEST (FinishedPicture, TheProcessorPublishesItsPictureFromTheStart)
