@@ -311,19 +311,21 @@ void TargetArea::paint (juce::Graphics& g)
 
     // The newest finished picture, stretched over the canvas. The worker
     // never writes into it again, so it is drawn without the pipeline lock and
-    // never waits for a pass; the worker also scales it to this size, and
-    // then only that copy is laid on.
-    const auto picture = audioProcessor.finishedPicture.forDisplay (w, h);
+    // never waits for a pass (nor for the hand-over: while that is busy, the
+    // picture of the last frame is painted again). The worker also scales it
+    // to this size; then only that copy is laid on.
+    audioProcessor.finishedPicture.tryForDisplay (w, h, shownPicture);
+    const auto& picture = shownPicture;
 
     if (! picture.image.isValid())
         return;
 
-    if (picture.scaled)
+    if (picture.scaled && picture.image.getWidth() == w && picture.image.getHeight() == h)
         g.drawImageAt (picture.image, 0, 0);
     else
         g.drawImageTransformed (picture.image,
-                                juce::AffineTransform::scale ((float) w / (float) picture.pictureWidth,
-                                                              (float) h / (float) picture.pictureHeight));
+                                juce::AffineTransform::scale ((float) w / (float) picture.image.getWidth(),
+                                                              (float) h / (float) picture.image.getHeight()));
 
     // Scan lines, and the dashed line half way between them.
     const auto imageWidth = (float) picture.pictureWidth;

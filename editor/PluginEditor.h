@@ -57,6 +57,10 @@ private:
     // path only while this canvas still exists.
     void askHowToLoad (const juce::String& path);
 
+    // The picture painted last, painted again while the worker is handing
+    // over a new one.
+    FinishedPicture::ForDisplay shownPicture;
+
     JUCE_DECLARE_NON_COPYABLE (TargetArea)
 };
 

@@ -144,33 +144,37 @@ juce::Image FinishedPicture::latest() const
     return newest;
 }
 
-FinishedPicture::ForDisplay FinishedPicture::forDisplay (int width, int height)
+bool FinishedPicture::tryForDisplay (int width, int height, ForDisplay& result)
 {
-    ForDisplay result;
-
-    if (width <= 0 || height <= 0)
-        return result;
-
-    const auto size = packSize (width, height);
+    ForDisplay found;
+    const auto size = packSize (juce::jmax (0, width), juce::jmax (0, height));
 
     {
-        const juce::SpinLock::ScopedLockType sl (lock);
+        const juce::SpinLock::ScopedTryLockType sl (lock);
 
-        if (! newest.isValid())
-            return result;
+        if (! sl.isLocked())
+            return false;
 
-        for (const auto& copy : displays)
+        if (newest.isValid())
         {
-            if (copy.size == size && copy.image.isValid())
+            for (const auto& copy : displays)
             {
-                result = { copy.image, true, copy.pictureWidth, copy.pictureHeight };
-                break;
+                if (copy.size == size && copy.image.isValid())
+                {
+                    found = { copy.image, true, copy.pictureWidth, copy.pictureHeight };
+                    break;
+                }
             }
-        }
 
-        if (result.image.isNull())
-            result = { newest, false, newest.getWidth(), newest.getHeight() };
+            if (found.image.isNull())
+                found = { newest, false, newest.getWidth(), newest.getHeight() };
+        }
     }
+
+    result = std::move (found);
+
+    if (width <= 0 || height <= 0 || result.image.isNull())
+        return true;
 
     // Ask for a copy at this size: refresh the slot that holds it, or take
     // over the one asked for least recently.
@@ -182,7 +186,7 @@ FinishedPicture::ForDisplay FinishedPicture::forDisplay (int width, int height)
         if (wantedSizes[s].load (std::memory_order_acquire) == size)
         {
             wantedAt[s].store (now, std::memory_order_release);
-            return result;
+            return true;
         }
 
         if (now - wantedAt[s].load (std::memory_order_acquire) > now - wantedAt[target].load (std::memory_order_acquire))
@@ -191,5 +195,5 @@ FinishedPicture::ForDisplay FinishedPicture::forDisplay (int width, int height)
 
     wantedAt[target].store (now, std::memory_order_release);
     wantedSizes[target].store (size, std::memory_order_release);
-    return result;
+    return true;
 }

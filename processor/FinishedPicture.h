@@ -43,8 +43,8 @@ public:
     void renderDisplayCopies();
 
     //==========================================================================
-    // Reader side (any thread). Each call takes only a spin lock that the
-    // writer holds for a handle swap, never while it copies or scales.
+    // Reader side (any thread). The writer holds the hand-over's spin lock
+    // only to swap handles, never while it copies or scales.
 
     // The newest finished picture (null when there is none). The caller may
     // read it for as long as it holds the handle; it never changes.
@@ -61,8 +61,10 @@ public:
     // The finished picture for a reader that draws it stretched over
     // width x height: the display copy at that size when there is one (of the
     // newest picture, or of the one before while the worker scales the
-    // newest), else the newest picture itself. Asks for a copy at that size.
-    ForDisplay forDisplay (int width, int height);
+    // newest), else the newest picture itself; and asks for a copy at that
+    // size. Never waits: returns false, leaving `result` alone, while the
+    // writer is swapping handles (a reader then draws what it drew last).
+    bool tryForDisplay (int width, int height, ForDisplay& result);
 
     // Pictures published so far (a null one included).
     juce::uint32 publications() const noexcept { return published.load (std::memory_order_acquire); }

@@ -129,6 +129,15 @@ namespace kestrune::test::canvas
         }, timeoutMs);
     }
 
+    // What a reader drawing at w x h is given (retried while the writer swaps).
+    inline FinishedPicture::ForDisplay shownAt (FinishedPicture& finished, int w, int h)
+    {
+        FinishedPicture::ForDisplay result;
+        while (! finished.tryForDisplay (w, h, result))
+            juce::Thread::yield();
+        return result;
+    }
+
     // A window can only appear with an X display (the tests also run without one).
     inline bool displayAvailable()
     {

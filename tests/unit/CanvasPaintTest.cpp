@@ -138,7 +138,7 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
     // copy at the canvas size, that copy is laid on instead, to the same effect.
     const auto direct = paintOf (rig.canvas());
     ASSERT_TRUE (settle (p));
-    ASSERT_TRUE (p.finishedPicture.forDisplay (240, 300).scaled);
+    ASSERT_TRUE (shownAt (p.finishedPicture, 240, 300).scaled);
     const auto viaCopy = paintOf (rig.canvas());
 
     for (const auto* image : { &direct, &viaCopy })

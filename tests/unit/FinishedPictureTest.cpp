@@ -1,10 +1,11 @@
-#include "PictureTestSupport.h"
+#include "CanvasTestSupport.h"
 
 #include <atomic>
 #include <set>
 #include <thread>
 
 using namespace kestrune::test;
+using kestrune::test::canvas::shownAt;
 
 namespace
 {
@@ -118,8 +119,9 @@ TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
         ++reads;
         torn += uniform (picture) ? 0 : 1;
 
-        const auto shown = finished.forDisplay (reads % 2 == 0 ? 50 : 70, 30);
-        torn += uniform (shown.image, 1) ? 0 : 1; // scaled: edges blend with nothing
+        FinishedPicture::ForDisplay shown;
+        if (finished.tryForDisplay (reads % 2 == 0 ? 50 : 70, 30, shown))
+            torn += uniform (shown.image, 1) ? 0 : 1; // scaled: edges blend with nothing
 
         // Sometimes hold on to a picture for a while, as a slow paint would.
         if (reads % 7 == 0 && kept.size() < 5)
@@ -149,7 +151,7 @@ TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
     finished.publish (picture);
 
     // Nothing scaled yet: the picture itself, with its size.
-    auto shown = finished.forDisplay (130, 90);
+    auto shown = shownAt (finished, 130, 90);
     EXPECT_FALSE (shown.scaled);
     EXPECT_EQ (shown.image.getWidth(), 300);
     EXPECT_EQ (shown.pictureWidth, 300);
@@ -157,7 +159,7 @@ TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
 
     finished.renderDisplayCopies();
     EXPECT_EQ (finished.displayCopiesRendered(), 1u);
-    shown = finished.forDisplay (130, 90);
+    shown = shownAt (finished, 130, 90);
     ASSERT_TRUE (shown.scaled);
     EXPECT_EQ (shown.image.getBounds(), juce::Rectangle<int> (0, 0, 130, 90));
     EXPECT_EQ (shown.pictureWidth, 300);
@@ -191,9 +193,9 @@ TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
     const auto old = shown.image;
     const auto oldPixel = old.getPixelAt (60, 40);
     finished.publish (solid (juce::Colours::white, 300, 120));
-    EXPECT_EQ (finished.forDisplay (130, 90).image, old);
+    EXPECT_EQ (shownAt (finished, 130, 90).image, old);
     finished.renderDisplayCopies();
-    shown = finished.forDisplay (130, 90);
+    shown = shownAt (finished, 130, 90);
     EXPECT_TRUE (shown.scaled);
     EXPECT_EQ (shown.image.getPixelAt (60, 40), juce::Colours::white);
     EXPECT_NE (oldPixel, juce::Colours::white);
@@ -201,9 +203,9 @@ TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
 
     // No picture: no copies either.
     finished.publish ({});
-    EXPECT_FALSE (finished.forDisplay (130, 90).image.isValid());
+    EXPECT_FALSE (shownAt (finished, 130, 90).image.isValid());
     finished.renderDisplayCopies();
-    EXPECT_FALSE (finished.forDisplay (130, 90).image.isValid());
+    EXPECT_FALSE (shownAt (finished, 130, 90).image.isValid());
 }
 
 TEST (FinishedPicture, ScalesOnlyForTheTwoSizesAskedForLately)
@@ -211,21 +213,21 @@ TEST (FinishedPicture, ScalesOnlyForTheTwoSizesAskedForLately)
     FinishedPicture finished;
     finished.publish (solid (juce::Colours::red, 200, 100));
 
-    finished.forDisplay (100, 50);
-    finished.forDisplay (60, 40);
+    shownAt (finished, 100, 50);
+    shownAt (finished, 60, 40);
     finished.renderDisplayCopies();
     EXPECT_EQ (finished.displayCopiesRendered(), 2u);
-    EXPECT_TRUE (finished.forDisplay (100, 50).scaled);
-    EXPECT_TRUE (finished.forDisplay (60, 40).scaled);
+    EXPECT_TRUE (shownAt (finished, 100, 50).scaled);
+    EXPECT_TRUE (shownAt (finished, 60, 40).scaled);
 
     // A third size takes over the size asked for least recently.
     juce::Thread::sleep (5);
-    finished.forDisplay (100, 50);
-    finished.forDisplay (80, 80);
+    shownAt (finished, 100, 50);
+    shownAt (finished, 80, 80);
     finished.renderDisplayCopies();
-    EXPECT_TRUE (finished.forDisplay (100, 50).scaled);
-    EXPECT_TRUE (finished.forDisplay (80, 80).scaled);
-    EXPECT_FALSE (finished.forDisplay (60, 40).scaled);
+    EXPECT_TRUE (shownAt (finished, 100, 50).scaled);
+    EXPECT_TRUE (shownAt (finished, 80, 80).scaled);
+    EXPECT_FALSE (shownAt (finished, 60, 40).scaled);
 
     // Sizes nobody has asked for in a while are not scaled any more.
     juce::Thread::sleep ((int) FinishedPicture::displaySizeLifetimeMs + 50);
@@ -233,10 +235,10 @@ TEST (FinishedPicture, ScalesOnlyForTheTwoSizesAskedForLately)
     finished.publish (solid (juce::Colours::blue, 200, 100));
     finished.renderDisplayCopies();
     EXPECT_EQ (finished.displayCopiesRendered(), before);
-    finished.forDisplay (80, 80);
+    shownAt (finished, 80, 80);
     finished.renderDisplayCopies();
     EXPECT_EQ (finished.displayCopiesRendered(), before + 1);
-    EXPECT_EQ (finished.forDisplay (80, 80).image.getPixelAt (40, 40), juce::Colours::blue);
+    EXPECT_EQ (shownAt (finished, 80, 80).image.getPixelAt (40, 40), juce::Colours::blue);
 }
 
 TEST (FinishedPicture, TheProcessorPublishesItsPictureFromTheStart)
