@@ -53,7 +53,7 @@ namespace
         std::unique_ptr<BenchProcessor> processor = std::make_unique<BenchProcessor>();
         std::atomic<bool> stop { false };
         std::atomic<int> passes { 0 };
-        std::atomic<double> longestPass { 0.0 };
+        std::atomic<double> longestPass { 0.0 }, longestCopy { 0.0 }, copyTotal { 0.0 };
         std::thread passer;
 
         BusyPipeline()
@@ -109,7 +109,15 @@ namespace
                         processor->changeColourFunction();
                     }
                     const auto took = millisSince (start);
+                    const auto before = processor->finishedPicture.displayCopiesRendered();
+                    const auto copyStart = Clock::now();
                     processor->finishedPicture.renderDisplayCopies();
+                    if (processor->finishedPicture.displayCopiesRendered() != before)
+                    {
+                        const auto copyTook = millisSince (copyStart);
+                        longestCopy = std::max (longestCopy.load(), copyTook);
+                        copyTotal = copyTotal.load() + copyTook;
+                    }
                     longestPass = std::max (longestPass.load(), took);
                     ++passes;
                 }
@@ -141,7 +149,10 @@ namespace
             state.counters["paint_mean_ms"] = total / (double) millis.size();
             state.counters["passes"] = busy.passes.load();
             state.counters["pass_max_ms"] = busy.longestPass.load();
-            state.counters["copies"] = busy.processor->finishedPicture.displayCopiesRendered();
+            const auto copies = busy.processor->finishedPicture.displayCopiesRendered();
+            state.counters["copies"] = copies;
+            state.counters["copy_max_ms"] = busy.longestCopy.load();
+            state.counters["copy_mean_ms"] = copies > 0 ? busy.copyTotal.load() / copies : 0.0;
         }
     };
 
