@@ -31,15 +31,17 @@ public:
     FinishedPicture() = default;
 
     //==========================================================================
-    // Writer side (one thread at a time: the worker, or the constructor before
-    // the worker starts).
+    // Writer side.
 
     // Copies `picture`'s pixels into a pool image and makes it the newest; a
     // null picture publishes "no picture" (and drops the display copies).
+    // One call at a time: the processor makes them under the pipeline lock.
     void publish (const juce::Image& picture);
 
     // Renders the newest picture at every size asked for lately that has no
-    // copy of it yet. Takes no lock but the spin lock of the hand-over.
+    // copy of it yet (the worker, after each pass, outside the pipeline lock).
+    // It touches shared state only under the hand-over's spin lock, so it may
+    // run beside publish.
     void renderDisplayCopies();
 
     //==========================================================================
