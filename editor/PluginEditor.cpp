@@ -8,20 +8,20 @@ float globalResizeRatio = 0.0f;
 // Canvas
 namespace
 {
-    bool shiftHeld()         { return juce::ModifierKeys::currentModifiers.isShiftDown(); }
-    bool rightButtonHeld()   { return juce::ModifierKeys::currentModifiers.isRightButtonDown(); }
+    bool canvasShiftHeld()         { return juce::ModifierKeys::currentModifiers.isShiftDown(); }
+    bool canvasRightButtonHeld()   { return juce::ModifierKeys::currentModifiers.isRightButtonDown(); }
 
-    constexpr float sprayStyle = 6.0f;
+    constexpr float sprayPenStyle = 6.0f;
 
-    const juce::Colour lightGreen  { 0xff90ee90 };
-    const juce::Colour scanYellow  { 0xffffff00 };
-    const juce::Colour bandRed     { 0xffff0000 };
+    const juce::Colour scanLineGreen  { 0xff90ee90 };
+    const juce::Colour scanLineYellow  { 0xffffff00 };
+    const juce::Colour intervalBandRed     { 0xffff0000 };
 
-    const char* const helpText = "Drawing : Shift + Left Mouse.\nUndo : shift + Z.\nRedo: Shift + X. ";
+    const char* const canvasHelpText = "Drawing : Shift + Left Mouse.\nUndo : shift + Z.\nRedo: Shift + X. ";
 
     // Left and right edge of grid cell i of n on a canvas w pixels wide.
-    float cellLeft (int i, int w, int n)  { return (float) (i * w) / (float) n; }
-    float cellRight (int i, int w, int n) { return (float) ((i + 1) * w) / (float) n; }
+    float gridCellLeft (int i, int w, int n)  { return (float) (i * w) / (float) n; }
+    float gridCellRight (int i, int w, int n) { return (float) ((i + 1) * w) / (float) n; }
 }
 
 TargetArea::TargetArea (KestruneAudioProcessor& p) : audioProcessor (p)
@@ -55,19 +55,19 @@ void TargetArea::mouseDown (const juce::MouseEvent& e)
     strokePoints.clear();
     strokePoints.push_back ({ pos.x / (float) w, pos.y / (float) h });
 
-    if (audioProcessor.penStyleValue->load() == sprayStyle)
+    if (audioProcessor.penStyleValue->load() == sprayPenStyle)
     {
         sprayPoints.clear();
         sprayCreate (sprayPoints, startPoint);
     }
 
-    if (shiftHeld())
+    if (canvasShiftHeld())
     {
         drawing = true;
         return;
     }
 
-    if (rightButtonHeld())
+    if (canvasRightButtonHeld())
     {
         panning = true;
         return;
@@ -84,8 +84,8 @@ void TargetArea::mouseDown (const juce::MouseEvent& e)
     // its right, and the first cell starts at x = 0.
     const auto cell = (int) juce::jlimit ((juce::int64) 0, (juce::int64) n - 1,
                                           (juce::int64) e.x * n / w);
-    startPoint.x = cellLeft (cell, w, n);
-    currentPoint.x = cellRight (cell, w, n);
+    startPoint.x = gridCellLeft (cell, w, n);
+    currentPoint.x = gridCellRight (cell, w, n);
     audioProcessor.setRange (startPoint / (float) w, currentPoint / (float) w);
 }
 
@@ -124,12 +124,12 @@ void TargetArea::mouseDrag (const juce::MouseEvent& e)
     }
 
     // A stroke ends for good at the first drag event without Shift.
-    if (! shiftHeld())
+    if (! canvasShiftHeld())
         drawing = false;
 
     strokePoints.push_back ({ pos.x / (float) w, pos.y / (float) h });
 
-    if (audioProcessor.penStyleValue->load() == sprayStyle)
+    if (audioProcessor.penStyleValue->load() == sprayPenStyle)
         sprayCreate (sprayPoints, currentPoint);
 }
 
@@ -149,10 +149,10 @@ void TargetArea::mouseUp (const juce::MouseEvent& e)
     {
         drawing = false;
 
-        if (! shiftHeld())
+        if (! canvasShiftHeld())
             return; // Shift let go before the button: the stroke is dropped
 
-        if (audioProcessor.penStyleValue->load() == sprayStyle)
+        if (audioProcessor.penStyleValue->load() == sprayPenStyle)
         {
             std::vector<juce::Point<float>> dots;
             dots.reserve (sprayPoints.size());
@@ -206,9 +206,9 @@ void TargetArea::findIntervalAndSet (const juce::MouseEvent& e)
 
     for (int i = 0; i < n; ++i)
     {
-        if (cellLeft (i, w, n) < ex && ex < cellRight (i, w, n))
+        if (gridCellLeft (i, w, n) < ex && ex < gridCellRight (i, w, n))
         {
-            currentPoint.x = cellRight (i, w, n);
+            currentPoint.x = gridCellRight (i, w, n);
             audioProcessor.setRange (startPoint / (float) w, currentPoint / (float) w);
             return;
         }
@@ -233,7 +233,7 @@ void TargetArea::paintRecordingScreen (juce::Graphics& g)
     const int w = getWidth(), h = getHeight();
 
     g.fillAll (juce::Colour (0xff000000));
-    g.setColour (bandRed);
+    g.setColour (intervalBandRed);
     g.setFont (juce::Font ((float) (w / 10)));
 
     g.drawFittedText ("Recording...", 0, 0, w, h / 2, juce::Justification::centredBottom, 1, 1.0f);
@@ -290,7 +290,7 @@ void TargetArea::paintShapePreview (juce::Graphics& g)
         g.strokePath (path, juce::PathStrokeType (thickness, juce::PathStrokeType::beveled,
                                                   juce::PathStrokeType::butt));
     }
-    else if (style == sprayStyle)
+    else if (style == sprayPenStyle)
     {
         for (const auto& dot : sprayPoints)
             g.drawRect ((int) dot.x, (int) dot.y, 1, 1, 1);
@@ -332,9 +332,9 @@ void TargetArea::paint (juce::Graphics& g)
     const auto left = (float) w * audioProcessor.scanColumnLeft.load() / imageWidth;
     const auto right = (float) w * audioProcessor.scanColumnRight.load() / imageWidth;
 
-    g.setColour (lightGreen);
+    g.setColour (scanLineGreen);
     g.drawLine (left, 0.0f, left, (float) h, 3.0f);
-    g.setColour (scanYellow);
+    g.setColour (scanLineYellow);
     g.drawLine (right, 0.0f, right, (float) h, 3.0f);
 
     const float dashes[] = { 5.0f, 5.0f };
@@ -351,7 +351,7 @@ void TargetArea::paint (juce::Graphics& g)
     audioProcessor.intervalEnd.store ((double) b);
 
     int l = 0, r = 0;
-    g.setColour (bandRed.withAlpha ((juce::uint8) 0x33));
+    g.setColour (intervalBandRed.withAlpha ((juce::uint8) 0x33));
 
     if (rangeSelecting)
     {
@@ -366,14 +366,14 @@ void TargetArea::paint (juce::Graphics& g)
         g.fillRect (l, 0, r - l, h);
     }
 
-    g.setColour (lightGreen.withAlpha ((juce::uint8) 0xe6));
+    g.setColour (scanLineGreen.withAlpha ((juce::uint8) 0xe6));
 
     // The grid, then the band's edges in the grid's colour (or the band's).
     const int n = audioProcessor.refLineCount.load();
 
     if (n != 1 && n > 0)
     {
-        g.setColour (scanYellow);
+        g.setColour (scanLineYellow);
 
         for (int i = 1; i < n; ++i)
         {
@@ -388,7 +388,7 @@ void TargetArea::paint (juce::Graphics& g)
     g.setColour (mainColour);
 
     if (audioProcessor.showHelpText.load())
-        g.drawFittedText (helpText, 0, 0, w, h, juce::Justification::topLeft, 3);
+        g.drawFittedText (canvasHelpText, 0, 0, w, h, juce::Justification::topLeft, 3);
 }
 
 bool TargetArea::isInterestedInFileDrag (const juce::StringArray& files)
@@ -446,7 +446,7 @@ ParentTargetArea::~ParentTargetArea()
 
 void ParentTargetArea::paint (juce::Graphics& g)
 {
-    g.setColour (lightGreen);
+    g.setColour (scanLineGreen);
 
     audioProcessor.intervalStart.store ((double) audioProcessor.aIntervalValue->load());
     audioProcessor.intervalEnd.store ((double) audioProcessor.bIntervalValue->load());
