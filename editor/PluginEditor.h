@@ -12,6 +12,9 @@ extern float globalResizeRatio;
 
 //==============================================================================
 // The canvas: the picture with the scan lines, the interval and the grid.
+// Shift-drags draw pen strokes, right-button drags pan, other drags select the
+// scan interval (snapped to the grid), the wheel zooms; picture files dropped
+// on it are loaded after a confirmation box.
 class TargetArea  : public juce::Component,
                     public juce::FileDragAndDropTarget
 {
@@ -19,13 +22,44 @@ public:
     explicit TargetArea (KestruneAudioProcessor&);
     ~TargetArea() override;
 
+    void mouseDown (const juce::MouseEvent&) override;
+    void mouseDrag (const juce::MouseEvent&) override;
+    void mouseUp (const juce::MouseEvent&) override;
+    void mouseDoubleClick (const juce::MouseEvent&) override;
+    void mouseWheelMove (const juce::MouseEvent&, const juce::MouseWheelDetails&) override;
     void paint (juce::Graphics&) override;
 
     bool isInterestedInFileDrag (const juce::StringArray& files) override;
     void filesDropped (const juce::StringArray& files, int x, int y) override;
 
-private:
+    // Snaps the selection's moving end to the right edge of the grid cell
+    // under the pointer (strictly inside a cell) and sets the interval.
+    void findIntervalAndSet (const juce::MouseEvent&);
+
+    // Appends one burst of spray dots (component pixels) around `centre`.
+    void sprayCreate (std::vector<juce::Point<float>>& points, juce::Point<float> centre);
+
+    juce::Point<float> startPoint, currentPoint;      // component pixels
+    std::vector<juce::Point<float>> strokePoints;     // fractions of the canvas size
+    std::vector<juce::Point<float>> sprayPoints;      // component pixels
+    bool drawing = false, rangeSelecting = false, panning = false;
     KestruneAudioProcessor& audioProcessor;
+
+private:
+    void paintRecordingScreen (juce::Graphics&);
+    void paintShapePreview (juce::Graphics&);
+
+    // Sets a parameter as the host sees a change of ours; a value that is not
+    // a finite number is never passed on.
+    void setParameterFromGesture (const juce::String& parameterID, double plainValue);
+
+    // Opens one confirmation box for a dropped path; its answer loads the
+    // path only while this canvas still exists.
+    void askHowToLoad (const juce::String& path);
+
+    // The picture painted last, painted again while the worker is handing
+    // over a new one.
+    FinishedPicture::ForDisplay shownPicture;
 
     JUCE_DECLARE_NON_COPYABLE (TargetArea)
 };

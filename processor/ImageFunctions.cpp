@@ -536,16 +536,20 @@ namespace
 
         if (pen.style == (float) penSpray)
         {
-            // Dots go straight into picture coordinates, as whole-pixel squares.
+            // Whole-pixel squares in the picture, each placed where the view
+            // shows its dot: like every other pen, through the inverse view.
             const auto side = (int) (1.0f + pen.zoom);
 
             if (side <= 0)
                 return;
 
-            const auto toPixel = [] (float v) { return (int) juce::jlimit (-1.0e6f, 1.0e6f, v); };
-
             for (const auto& p : points)
-                g.drawRect (toPixel (p.x * w), toPixel (p.y * h), side, side, 1);
+            {
+                const auto at = scaled (p).transformedBy (outputToPicture);
+
+                if (withinRenderRange ({ at.x, at.y, (float) side, (float) side }))
+                    g.drawRect ((int) at.x, (int) at.y, side, side, 1);
+            }
 
             return;
         }
@@ -861,7 +865,11 @@ void KestruneAudioProcessor::changeColourFunction()
 
     // Nothing to render yet: the requests wait for a picture.
     if (! sourceImage.isValid())
+    {
+        if (finishedPicture.latest().isValid())
+            finishedPicture.publish ({}); // the windows show no picture either
         return;
+    }
 
     // Each request is taken (lowered) before the work it asks for, so that a
     // request raised by another thread while this pass runs survives it.
@@ -1057,4 +1065,5 @@ void KestruneAudioProcessor::applyTransform()
 
     outputFrames.backFrame().buildFrom (outputImage);
     outputFrames.publish();
+    finishedPicture.publish (outputImage);
 }

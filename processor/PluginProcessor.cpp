@@ -133,6 +133,7 @@ KestruneAudioProcessor::KestruneAudioProcessor()
         const juce::ScopedLock sl (criticalSection);
         prepareAdoption();
         checkAndLoadFile();
+        finishedPicture.publish (outputImage);
     }
 
     needColourUpdate.store (false, std::memory_order_release);
@@ -248,6 +249,9 @@ void KestruneAudioProcessor::run()
             changeColourFunction();
             publishOutputImageHeight();
         }
+
+        // The windows' copies of the new picture, scaled outside the lock.
+        finishedPicture.renderDisplayCopies();
 
         workerPasses.fetch_add (1, std::memory_order_release);
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "FinishedPicture.h"
 #include "GreyFrame.h"
 #include "LayerSnapshot.h"
 #include "PictureCopies.h"
@@ -254,6 +255,10 @@ public:
 
     // What the audio thread filters with.
     GreyFrameExchange outputFrames;
+
+    // What the windows draw: a copy of each finished output picture, published
+    // by the worker, read without the pipeline lock (see FinishedPicture.h).
+    FinishedPicture finishedPicture;
 
     // Mirrors "sourceImage holds a picture" for threads that must not touch
     // the images (parameter routing on the audio thread).

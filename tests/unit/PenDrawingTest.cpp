@@ -216,7 +216,7 @@ TEST_F (PenDrawing, PenColourIsOpaqueGreyTruncated)
     }
 }
 
-TEST_F (PenDrawing, SpraySquaresFollowZoomAndIgnoreTheView)
+TEST_F (PenDrawing, SpraySquaresFollowZoomAndLandWhereTheViewShowsThem)
 {
     // "zoom" 0: single pixels at trunc(x * W), trunc(y * H).
     stroke (spray, { { 0.5f, 0.5f }, { 0.125f, 0.75f } });
@@ -225,17 +225,40 @@ TEST_F (PenDrawing, SpraySquaresFollowZoomAndIgnoreTheView)
     EXPECT_EQ (img.getPixelAt (60, 247), juce::Colours::white);
     EXPECT_EQ (countPainted (img), 2);
 
-    // "zoom" 2.5: 3 x 3 outlines, placed in picture coordinates although the
-    // view now scales by 3.5.
+    // "zoom" 2.5: 3 x 3 outlines. The view scales by 3.5 about (240, 165), so
+    // the dot at (120, 82.5) on the output sits at (205.7, 141.4) in the
+    // picture, and the output shows the square under the pointer.
     installPicture (480, 330);
     setPlain (*p, "zoom", 2.5f);
     applyViewFromParameters();
     stroke (spray, { { 0.25f, 0.25f } });
     img = layer();
-    for (int y = 82; y <= 84; ++y)
-        for (int x = 120; x <= 122; ++x)
-            EXPECT_EQ (img.getPixelAt (x, y).getAlpha(), (x == 121 && y == 83) ? 0 : 255) << x << "," << y;
+    for (int y = 141; y <= 143; ++y)
+        for (int x = 205; x <= 207; ++x)
+            EXPECT_EQ (img.getPixelAt (x, y).getAlpha(), (x == 206 && y == 142) ? 0 : 255) << x << "," << y;
     EXPECT_EQ (countPainted (img), 8);
+
+    const auto out = throughView (img, view());
+    EXPECT_GT (out.getPixelAt (122, 84).getAlpha(), 0);
+    EXPECT_EQ (out.getPixelAt (110, 84).getAlpha(), 0);
+
+    // Rotated a quarter turn and shifted: still under the pointer.
+    installPicture (480, 330);
+    setPlain (*p, "zoom", 0.0f);
+    setPlain (*p, "rotate1", 1.0f);
+    setPlain (*p, "leftright", 0.1f);
+    applyViewFromParameters();
+    stroke (spray, { { 0.3f, 0.4f } });
+    const auto turned = throughView (layer(), view());
+    int nearPointer = 0, elsewhere = 0;
+    for (int y = 0; y < turned.getHeight(); ++y)
+        for (int x = 0; x < turned.getWidth(); ++x)
+            if (turned.getPixelAt (x, y).getAlpha() != 0)
+                (std::abs (x - 144) <= 2 && std::abs (y - 132) <= 2 ? nearPointer : elsewhere)++;
+    EXPECT_GT (nearPointer, 0);
+    EXPECT_EQ (elsewhere, 0);
+    setPlain (*p, "rotate1", 0.0f);
+    setPlain (*p, "leftright", 0.0f);
 
     // "zoom" -0.5: side 0, nothing is drawn (the stroke still counts as a step).
     installPicture (480, 330);

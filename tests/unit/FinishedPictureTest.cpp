@@ -1,0 +1,257 @@
+#include "CanvasTestSupport.h"
+
+#include <atomic>
+#include <set>
+#include <thread>
+
+using namespace kestrune::test;
+using kestrune::test::canvas::shownAt;
+
+namespace
+{
+    juce::Image solid (juce::Colour c, int w = 64, int h = 32, juce::Image::PixelFormat f = juce::Image::ARGB)
+    {
+        juce::Image image (f, w, h, false);
+        image.clear (image.getBounds(), c);
+        return image;
+    }
+
+    // True when every pixel of `image` is the same (a torn copy is not),
+    // leaving out `border` pixels at each edge.
+    bool uniform (const juce::Image& image, int border = 0)
+    {
+        const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
+        const auto first = data.getPixelColour (border, border);
+        for (int y = border; y < data.height - border; ++y)
+            for (int x = border; x < data.width - border; ++x)
+                if (data.getPixelColour (x, y) != first)
+                    return false;
+        return true;
+    }
+}
+
+TEST (FinishedPicture, AHeldPictureNeverChangesAndIsNotTheSource)
+{
+    FinishedPicture finished;
+    EXPECT_FALSE (finished.latest().isValid());
+
+    auto source = solid (juce::Colours::red);
+    finished.publish (source);
+    const auto held = finished.latest();
+    ASSERT_TRUE (held.isValid());
+    EXPECT_NE (held.getPixelData(), source.getPixelData());
+    EXPECT_EQ (held.getPixelAt (5, 5), juce::Colours::red);
+
+    // The source is written again (as the worker does at every pass) and
+    // published several times: the held copy stays as it was.
+    for (auto c : { juce::Colours::blue, juce::Colours::green, juce::Colours::white, juce::Colours::black })
+    {
+        source.clear (source.getBounds(), c);
+        finished.publish (source);
+        EXPECT_EQ (finished.latest().getPixelAt (5, 5), c);
+    }
+
+    EXPECT_TRUE (uniform (held));
+    EXPECT_EQ (held.getPixelAt (5, 5), juce::Colours::red);
+    EXPECT_EQ (finished.publications(), 5u);
+}
+
+TEST (FinishedPicture, ReusesItsImagesWhenNobodyHoldsThem)
+{
+    FinishedPicture finished;
+    const auto source = solid (juce::Colours::grey, 300, 200, juce::Image::RGB);
+    std::set<juce::ImagePixelData*> seen;
+
+    for (int i = 0; i < 20; ++i)
+    {
+        finished.publish (source);
+        seen.insert (finished.latest().getPixelData());
+    }
+
+    EXPECT_LE (seen.size(), 3u);
+    EXPECT_EQ (finished.latest().getFormat(), juce::Image::RGB);
+    EXPECT_EQ (finished.latest().getPixelAt (299, 199), source.getPixelAt (299, 199));
+}
+
+TEST (FinishedPicture, FollowsSizeFormatAndAbsence)
+{
+    FinishedPicture finished;
+    finished.publish (solid (juce::Colours::white, 10, 10));
+    const auto small = finished.latest();
+
+    finished.publish (solid (juce::Colours::yellow, 40, 7, juce::Image::RGB));
+    EXPECT_EQ (finished.latest().getBounds(), juce::Rectangle<int> (0, 0, 40, 7));
+    EXPECT_EQ (finished.latest().getFormat(), juce::Image::RGB);
+    EXPECT_EQ (finished.latest().getPixelAt (39, 6), juce::Colours::yellow);
+
+    finished.publish ({});
+    EXPECT_FALSE (finished.latest().isValid());
+    EXPECT_EQ (small.getPixelAt (9, 9), juce::Colours::white);
+
+    finished.publish (solid (juce::Colours::white, 10, 10));
+    EXPECT_TRUE (finished.latest().isValid());
+}
+
+TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
+{
+    FinishedPicture finished;
+    finished.publish (solid (juce::Colour (0xff000000), 200, 100));
+
+    std::atomic<bool> stop { false };
+    std::thread writer ([&]
+    {
+        juce::Image source (juce::Image::ARGB, 200, 100, false);
+        for (int i = 1; ! stop.load(); ++i)
+        {
+            source.clear (source.getBounds(), juce::Colour ((juce::uint8) (i & 0xff), (juce::uint8) (i >> 8), 7, (juce::uint8) 255));
+            finished.publish (source);
+            finished.renderDisplayCopies();
+        }
+    });
+
+    int torn = 0, reads = 0;
+    std::vector<juce::Image> kept;
+    const auto end = juce::Time::getMillisecondCounterHiRes() + 300.0;
+
+    while (juce::Time::getMillisecondCounterHiRes() < end)
+    {
+        auto picture = finished.latest();
+        ++reads;
+        torn += uniform (picture) ? 0 : 1;
+
+        FinishedPicture::ForDisplay shown;
+        if (finished.tryForDisplay (reads % 2 == 0 ? 50 : 70, 30, shown))
+            torn += uniform (shown.image, 1) ? 0 : 1; // scaled: edges blend with nothing
+
+        // Sometimes hold on to a picture for a while, as a slow paint would.
+        if (reads % 7 == 0 && kept.size() < 5)
+            kept.push_back (picture);
+        else if (reads % 11 == 0 && ! kept.empty())
+            kept.erase (kept.begin());
+
+        for (const auto& k : kept)
+            torn += uniform (k) ? 0 : 1;
+    }
+
+    stop = true;
+    writer.join();
+    EXPECT_EQ (torn, 0);
+    EXPECT_GT (reads, 10);
+}
+
+TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
+{
+    FinishedPicture finished;
+
+    juce::Image picture (juce::Image::RGB, 300, 120, false);
+    juce::Random random (3);
+    for (int y = 0; y < 120; ++y)
+        for (int x = 0; x < 300; ++x)
+            picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat()));
+    finished.publish (picture);
+
+    // Nothing scaled yet: the picture itself, with its size.
+    auto shown = shownAt (finished, 130, 90);
+    EXPECT_FALSE (shown.scaled);
+    EXPECT_EQ (shown.image.getWidth(), 300);
+    EXPECT_EQ (shown.pictureWidth, 300);
+    EXPECT_EQ (shown.pictureHeight, 120);
+
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), 1u);
+    shown = shownAt (finished, 130, 90);
+    ASSERT_TRUE (shown.scaled);
+    EXPECT_EQ (shown.image.getBounds(), juce::Rectangle<int> (0, 0, 130, 90));
+    EXPECT_EQ (shown.pictureWidth, 300);
+
+    // Laid on a window, the copy gives what drawing the picture itself gives.
+    auto onWindow = [] (const juce::Image& image, bool scaled)
+    {
+        juce::Image window (juce::Image::ARGB, 130, 90, true);
+        juce::Graphics g (window);
+        g.fillAll (juce::Colour (0x33008000));
+        if (scaled)
+            g.drawImageAt (image, 0, 0);
+        else
+            g.drawImageTransformed (image, juce::AffineTransform::scale (130.0f / 300.0f, 90.0f / 120.0f));
+        return window;
+    };
+
+    const auto viaCopy = onWindow (shown.image, true);
+    const auto direct = onWindow (picture, false);
+    int differing = 0;
+    for (int y = 0; y < 90; ++y)
+        for (int x = 0; x < 130; ++x)
+            differing += viaCopy.getPixelAt (x, y) != direct.getPixelAt (x, y) ? 1 : 0;
+    EXPECT_EQ (differing, 0);
+
+    // Up to date copies are not scaled again.
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), 1u);
+
+    // A new picture: the copy of the last one serves until the new one is scaled.
+    const auto old = shown.image;
+    const auto oldPixel = old.getPixelAt (60, 40);
+    finished.publish (solid (juce::Colours::white, 300, 120));
+    EXPECT_EQ (shownAt (finished, 130, 90).image, old);
+    finished.renderDisplayCopies();
+    shown = shownAt (finished, 130, 90);
+    EXPECT_TRUE (shown.scaled);
+    EXPECT_EQ (shown.image.getPixelAt (60, 40), juce::Colours::white);
+    EXPECT_NE (oldPixel, juce::Colours::white);
+    EXPECT_EQ (old.getPixelAt (60, 40), oldPixel) << "a copy held by a reader never changes";
+
+    // No picture: no copies either.
+    finished.publish ({});
+    EXPECT_FALSE (shownAt (finished, 130, 90).image.isValid());
+    finished.renderDisplayCopies();
+    EXPECT_FALSE (shownAt (finished, 130, 90).image.isValid());
+}
+
+TEST (FinishedPicture, ScalesOnlyForTheTwoSizesAskedForLately)
+{
+    FinishedPicture finished;
+    finished.publish (solid (juce::Colours::red, 200, 100));
+
+    shownAt (finished, 100, 50);
+    shownAt (finished, 60, 40);
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), 2u);
+    EXPECT_TRUE (shownAt (finished, 100, 50).scaled);
+    EXPECT_TRUE (shownAt (finished, 60, 40).scaled);
+
+    // A third size takes over the size asked for least recently.
+    juce::Thread::sleep (5);
+    shownAt (finished, 100, 50);
+    shownAt (finished, 80, 80);
+    finished.renderDisplayCopies();
+    EXPECT_TRUE (shownAt (finished, 100, 50).scaled);
+    EXPECT_TRUE (shownAt (finished, 80, 80).scaled);
+    EXPECT_FALSE (shownAt (finished, 60, 40).scaled);
+
+    // Sizes nobody has asked for in a while are not scaled any more.
+    juce::Thread::sleep ((int) FinishedPicture::displaySizeLifetimeMs + 50);
+    const auto before = finished.displayCopiesRendered();
+    finished.publish (solid (juce::Colours::blue, 200, 100));
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), before);
+    shownAt (finished, 80, 80);
+    finished.renderDisplayCopies();
+    EXPECT_EQ (finished.displayCopiesRendered(), before + 1);
+    EXPECT_EQ (shownAt (finished, 80, 80).image.getPixelAt (40, 40), juce::Colours::blue);
+}
+
+TEST (FinishedPicture, TheProcessorPublishesItsPictureFromTheStart)
+{
+    auto p = makeProcessor();
+    const auto first = p->finishedPicture.latest();
+    ASSERT_TRUE (first.isValid());
+    EXPECT_EQ (first.getBounds(), juce::Rectangle<int> (0, 0, 480, 330));
+    EXPECT_EQ (first.getPixelAt (240, 165), juce::Colour (0xff000000));
+
+    // A new picture shows once it is adopted and rendered.
+    p->loadFile (writeBytes ("wide.png", encodePng (solidImage (600, 100, juce::Colours::white))).getFullPathName(), true);
+    ASSERT_TRUE (adoptPending (*p));
+    ASSERT_TRUE (waitFor ([&p] { return p->finishedPicture.latest().getWidth() == 600; }));
+    EXPECT_EQ (p->finishedPicture.latest().getPixelAt (300, 50), juce::Colours::white);
+}
