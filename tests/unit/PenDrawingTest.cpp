@@ -436,8 +436,9 @@ TEST_F (PenDrawing, NothingHappensWithoutPointsOrPicture)
 
 //==============================================================================
 // Strokes, undo and redo on this thread while one thread composites the pen
-// layer under the lock (the worker) and another swaps whole new chains in with
-// a try-lock (the audio thread's adoption), releasing nothing itself.
+// layer under the pipeline lock (the worker, which takes the layer's handle
+// under the edit lock) and another swaps whole new chains in with try-locks of
+// both (the audio thread's adoption), releasing nothing itself.
 TEST_F (PenDrawing, HistoryStaysConsistentWhileCompositingAndAdopting)
 {
     struct Chain
@@ -460,12 +461,19 @@ TEST_F (PenDrawing, HistoryStaysConsistentWhileCompositingAndAdopting)
         {
             {
                 const juce::ScopedLock sl (criticalSection);
-                juce::Graphics g (composite);
-                g.drawImageAt (p->sourceImage, 0, 0);
-                g.drawImageAt (p->drawLayer, 0, 0);
+                juce::Image source, layer;
+                {
+                    const juce::ScopedLock el (p->pictureEditLock);
+                    source = p->sourceImage;
+                    layer = p->drawLayer;
 
-                if (p->undoIndex < 1 || p->undoIndex > (int) p->undoImages.size())
-                    ++inconsistencies;
+                    if (p->undoIndex < 1 || p->undoIndex > (int) p->undoImages.size())
+                        ++inconsistencies;
+                }
+
+                juce::Graphics g (composite);
+                g.drawImageAt (source, 0, 0);
+                g.drawImageAt (layer, 0, 0);
 
                 if (! chainReady.load (std::memory_order_acquire))
                 {
@@ -490,8 +498,9 @@ TEST_F (PenDrawing, HistoryStaysConsistentWhileCompositingAndAdopting)
             if (chainReady.load (std::memory_order_acquire))
             {
                 const juce::ScopedTryLock tl (criticalSection);
+                const juce::ScopedTryLock el (p->pictureEditLock);
 
-                if (tl.isLocked())
+                if (tl.isLocked() && el.isLocked())
                 {
                     std::swap (p->sourceImage, prepared.source);
                     std::swap (p->drawLayer, prepared.layer);
