@@ -645,6 +645,13 @@ void KestruneAudioProcessor::drawShape (std::vector<juce::Point<float>>& points)
             currentStep = undoImages[(size_t) undoIndex - 1];
     }
 
+    // A view squeezed flat (a stretch that cancels the zoom exactly, or the
+    // zoom at its minimum) has no inverse, and JUCE then hands back the view
+    // itself: nothing drawn on the canvas maps back onto the picture, so the
+    // stroke is left undrawn rather than drawn through the wrong transform.
+    if (outputToPicture.isSingularity())
+        return;
+
     // The layer in place is never written: the stroke goes into a copy.
     auto layer = strokeBase.createCopy();
     drawPenStroke (layer, points, pictureSize, pen, outputToPicture);
