@@ -200,3 +200,215 @@ TEST (WindowUnderLoad, OpensAndClosesOverAndOverWhilePlaying)
               << playback.blocks() << " blocks, longest " << playback.longestBlockMs() << " ms; "
               << (p->workerPasses.load() - passesBefore) << " worker passes" << std::endl;
 }
+
+//==============================================================================
+// Two and four instances, each playing with its window open. What they share
+// is the window ratio (the most recent layout of any window sets it, as it
+// should) and the default picture file in the images folder. Beyond that
+// nothing of one reaches another: the first instance, left alone, plays
+// exactly what a lone instance plays while the others are stroked, zoomed,
+// resized, undone, automated and reset to the default picture.
+namespace
+{
+    struct Instance
+    {
+        std::unique_ptr<KestruneAudioProcessor> processor;
+        juce::String picture;
+        std::unique_ptr<LivePlayback> playback;
+        std::unique_ptr<EditorHandle> editor;
+    };
+
+    constexpr size_t comparedSamples = 160 * LivePlayback::blockSize;
+
+    std::unique_ptr<KestruneAudioProcessor> instanceWithPicture (const juce::String& picture)
+    {
+        auto p = makeProcessor();
+        p->loadFile (picture, true);
+
+        if (! adoptPending (*p) || ! canvas::settle (*p))
+            ADD_FAILURE() << "the picture was not adopted";
+
+        return p;
+    }
+
+    // What a lone instance plays with this picture, untouched.
+    std::vector<float> playedAlone (const juce::String& picture)
+    {
+        auto p = instanceWithPicture (picture);
+        LivePlayback::Options options;
+        options.automate = false;
+        options.capturedSamples = comparedSamples;
+        LivePlayback playback (*p, options);
+        waitFor ([&] { return playback.blocks() * LivePlayback::blockSize >= (long) comparedSamples; }, 60000);
+        playback.stop();
+        return playback.capturedOutput();
+    }
+
+    bool isOpaqueBlack480x330 (const juce::Image& image)
+    {
+        if (image.getWidth() != 480 || image.getHeight() != 330)
+            return false;
+
+        for (int y = 0; y < image.getHeight(); y += 7)
+            for (int x = 0; x < image.getWidth(); x += 7)
+                if (image.getPixelAt (x, y) != juce::Colours::black)
+                    return false;
+
+        return true;
+    }
+}
+
+class SeveralInstances : public ::testing::TestWithParam<int> {};
+
+TEST_P (SeveralInstances, WithTheirWindowsOpenEachKeepsToItself)
+{
+    if (! keys::haveDisplay())
+        GTEST_SKIP() << "no X display";
+
+    const auto count = (size_t) GetParam();
+    const juce::Rectangle<int> sizes[] = { { 950, 534 }, { 760, 428 }, { 1187, 667 }, { 1067, 600 } };
+    const juce::Point<int> places[] = { { 0, 0 }, { 960, 0 }, { 0, 400 }, { 800, 420 } };
+
+    std::vector<juce::String> pictures;
+    for (size_t k = 0; k < count; ++k)
+        pictures.push_back (fs::writeFile ("instance" + juce::String ((int) k) + ".png",
+                                           fs::pngOf (fs::patternPicture (300 + 60 * (int) k, 200 + 40 * (int) k))).getFullPathName());
+
+    const auto reference = playedAlone (pictures[0]);
+    ASSERT_EQ (reference.size(), comparedSamples);
+
+    std::vector<Instance> instances (count);
+
+    for (size_t k = 0; k < count; ++k)
+    {
+        auto& in = instances[k];
+        in.picture = pictures[k];
+        in.processor = instanceWithPicture (pictures[k]);
+        in.editor = std::make_unique<EditorHandle> (*in.processor);
+        auto& editor = *in.editor->get();
+        editor.setSize (sizes[k].getWidth(), sizes[k].getHeight());
+        editor.setTopLeftPosition (places[k]);
+        editor.addToDesktop (0);
+        editor.setVisible (true);
+    }
+
+    pumpMessages (50);
+
+    // The first instance plays untouched; the others are automated by the host.
+    for (size_t k = 0; k < count; ++k)
+    {
+        LivePlayback::Options options;
+        options.seed = 10 + (unsigned) k;
+        options.automate = k != 0;
+        options.automated = { "contrast", "brightness", "fineRotate", "horrescale", "drywet", "bwset" };
+        options.capturedSamples = k == 0 ? comparedSamples : 0;
+        instances[k].playback = std::make_unique<LivePlayback> (*instances[k].processor, options);
+    }
+
+    // Every other window is worked while all of them play.
+    for (int round = 0; round < 6; ++round)
+    {
+        for (size_t k = 1; k < count; ++k)
+        {
+            auto& editor = *instances[k].editor->get();
+            auto& canvasArea = editor.parentTargetArea.targetArea;
+            setPlain (*instances[k].processor, "penStyle", 4.0f);
+
+            canvas::Gesture (canvasArea).press (20 + 10 * round, 20, canvas::left | canvas::shift)
+                                        .drag (60 + 10 * round, 60, canvas::left | canvas::shift)
+                                        .release (60 + 10 * round, 60, canvas::left | canvas::shift);
+            canvas::wheel (canvasArea, 0.05f);
+            editor.spectrumView.mouseDoubleClick (mouseEvent (editor.spectrumView, { 20.0f, 20.0f }));
+
+            if (round == 4)
+                keys::undoKey (editor);
+
+            // Resized by its host and back: the ratio follows the latest layout.
+            const auto other = sizes[(k + 1 + (size_t) round % 3) % 4];
+            editor.setSize (other.getWidth(), other.getHeight());
+            EXPECT_FLOAT_EQ (globalResizeRatio, (float) (other.getWidth() / 950.0));
+            editor.setSize (sizes[k].getWidth(), sizes[k].getHeight());
+            EXPECT_FLOAT_EQ (globalResizeRatio, (float) (sizes[k].getWidth() / 950.0));
+        }
+
+        pumpMessages (40);
+    }
+
+    // The last instance goes back to the default picture ("Reset All") while
+    // a new instance rewrites the default file, and everyone saves.
+    auto& last = instances.back();
+    {
+        const auto fresh = makeProcessor();
+        last.editor->get()->resetAllButton.triggerClick();
+        pumpMessages (5);
+
+        if (! last.processor->newImagePending.load())
+            last.processor->resetAll(); // until the button's action is in
+    }
+    EXPECT_TRUE (waitFor ([&] { return ! last.processor->newImagePending.load(); }, 10000));
+
+    for (auto& in : instances)
+        saveState (*in.processor);
+
+    ASSERT_TRUE (waitFor ([&] { return instances[0].playback->capturedOutput().size() == comparedSamples
+                                         || instances[0].playback->blocks() * LivePlayback::blockSize >= (long) comparedSamples; },
+                          60000));
+
+    for (auto& in : instances)
+        in.playback->stop();
+
+    // The untouched instance played what it plays alone.
+    const auto& played = instances[0].playback->capturedOutput();
+    ASSERT_EQ (played.size(), comparedSamples);
+    size_t differing = 0;
+    for (size_t i = 0; i < comparedSamples; ++i)
+        differing += std::abs (played[i] - reference[i]) > 1.0e-6f ? 1 : 0;
+    EXPECT_EQ (differing, 0u);
+    EXPECT_LT (instances[0].playback->silentBlocks(), instances[0].playback->blocks());
+
+    // Its picture, strokes, view and size are its own.
+    {
+        auto& p = *instances[0].processor;
+        const juce::ScopedLock sl (p.pictureEditLock);
+        EXPECT_EQ (p.imageFilePath, pictures[0]);
+        EXPECT_EQ (p.undoImages.size(), 1u);
+        EXPECT_EQ (plainValue (p, "zoom"), 0.0f);
+    }
+    EXPECT_EQ ((int) windowSizeChild (*instances[0].processor).getProperty ("width"), sizes[0].getWidth());
+
+    for (size_t k = 1; k < count; ++k)
+    {
+        auto& p = *instances[k].processor;
+        EXPECT_EQ ((int) windowSizeChild (p).getProperty ("width"), sizes[k].getWidth()) << k;
+        EXPECT_EQ ((int) windowSizeChild (p).getProperty ("height"), sizes[k].getHeight()) << k;
+
+        if (k + 1 < count)
+        {
+            const juce::ScopedLock sl (p.pictureEditLock);
+            EXPECT_EQ (p.imageFilePath, pictures[k]) << k;
+            EXPECT_EQ (p.undoIndex, 6) << k; // six strokes, one undone
+            EXPECT_NEAR (plainValue (p, "zoom"), 0.3f, 1.0e-4f) << k;
+        }
+    }
+
+    // "Reset All" brought the default picture and parameters to the last one
+    // alone, and the default file still holds the default picture.
+    {
+        auto& p = *last.processor;
+        const juce::ScopedLock sl (p.pictureEditLock);
+        EXPECT_EQ (p.imageFilePath, p.getFilePath ("imageDegault.png"));
+        EXPECT_TRUE (isOpaqueBlack480x330 (p.sourceImage));
+        EXPECT_EQ (plainValue (p, "zoom"), 0.0f);
+    }
+    EXPECT_TRUE (isOpaqueBlack480x330 (juce::ImageFileFormat::loadFrom (imagesFolder().getChildFile ("imageDegault.png"))));
+
+    for (auto& in : instances)
+    {
+        EXPECT_EQ (in.playback->nonFiniteBlocks(), 0);
+        in.editor.reset();
+    }
+
+    pumpMessages (20);
+}
+
+INSTANTIATE_TEST_SUITE_P (TwoAndFour, SeveralInstances, ::testing::Values (2, 4));
