@@ -51,7 +51,7 @@ namespace kestrune::test
                      || std::find (options.automated.begin(), options.automated.end(), ranged->paramID) != options.automated.end())
                     lanes.add (ranged);
 
-        juce::AudioBuffer<float> block (2, blockSize);
+        juce::AudioBuffer<float> block (2, blockSize), input (2, blockSize);
         juce::MidiBuffer midi;
         double phase = 0.0;
 
@@ -73,18 +73,20 @@ namespace kestrune::test
                 block.setSample (1, n, v);
             }
 
+            input.makeCopyOf (block, true);
             const auto start = std::chrono::steady_clock::now();
             processor.processBlock (block, midi);
             const auto ms = std::chrono::duration<double, std::milli> (std::chrono::steady_clock::now() - start).count();
             longestMs = std::max (longestMs.load(), ms);
 
-            bool finite = true, allZero = true;
+            bool finite = true, allZero = true, same = true;
             for (int c = 0; c < 2; ++c)
                 for (int n = 0; n < blockSize; ++n)
                 {
                     const auto v = block.getSample (c, n);
                     finite = finite && std::isfinite (v);
                     allZero = allZero && v == 0.0f;
+                    same = same && v == input.getSample (c, n);
                 }
 
             for (int n = 0; n < blockSize && captured.size() < options.capturedSamples; ++n)
@@ -94,6 +96,8 @@ namespace kestrune::test
                 ++nonFinite;
             if (allZero)
                 ++silent;
+            if (same)
+                ++unchanged;
 
             head.ppq += blockSize * 2.0 / sampleRate; // 120 beats per minute
             ++blockCount;

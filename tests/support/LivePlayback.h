@@ -36,6 +36,7 @@ namespace kestrune::test
         long blocks() const noexcept            { return blockCount.load(); }
         long nonFiniteBlocks() const noexcept   { return nonFinite.load(); }
         long silentBlocks() const noexcept      { return silent.load(); }   // all output exactly 0
+        long unchangedBlocks() const noexcept   { return unchanged.load(); } // output exactly the input (no picture)
         double longestBlockMs() const noexcept  { return longestMs.load(); }
 
         // Waits until at least `count` more blocks have run (false on timeout).
@@ -69,7 +70,7 @@ namespace kestrune::test
         PlayHead head;
         std::vector<float> captured;
         std::atomic<bool> running { true };
-        std::atomic<long> blockCount { 0 }, nonFinite { 0 }, silent { 0 };
+        std::atomic<long> blockCount { 0 }, nonFinite { 0 }, silent { 0 }, unchanged { 0 };
         std::atomic<double> longestMs { 0.0 };
         std::thread thread;
     };
