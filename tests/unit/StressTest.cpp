@@ -1,5 +1,8 @@
 #include "AudioTestSupport.h"
+#include "CanvasTestSupport.h"
+#include "EditorTestSupport.h"
 #include "HeapCounter.h"
+#include "KeyPressSupport.h"
 #include "PictureMutation.h"
 
 #include <atomic>
@@ -15,7 +18,11 @@
 // with a transport that plays, stops and jumps and with host automation between
 // its blocks, a second automation thread, the message thread (this one) loading
 // pictures, drawing, undoing, redoing, selecting intervals, saving, restoring,
-// resetting and converting recordings, and the processor's own worker.
+// resetting and converting recordings, and the processor's own worker. The
+// message thread also works the real plug-in window, open on the (virtual)
+// display with its timers running: strokes, pans, wheel zooms and interval
+// selections on the canvas, undo and redo keys, the separate window, the
+// spectrum view's mode and resizes.
 //
 // KESTRUNE_STRESS_SECONDS sets the duration (default 6).
 
@@ -290,6 +297,33 @@ TEST (Stress, EveryThreadAtOnce)
         }
     });
 
+    // The window, as the host shows it.
+    EditorHandle editor (*p);
+    const bool onScreen = keys::haveDisplay();
+    if (onScreen)
+    {
+        editor->setTopLeftPosition (40, 40);
+        editor->addToDesktop (0);
+        editor->setVisible (true);
+    }
+
+    auto& canvasArea = editor->parentTargetArea.targetArea;
+    const juce::Rectangle<int> windowSizes[] = { { 950, 534 }, { 760, 428 }, { 1187, 667 }, { 1067, 600 }, { 800, 450 } };
+    long gestures = 0, keyPresses = 0, separateWindows = 0, modeCycles = 0, resizes = 0;
+
+    // A gesture on the canvas: press, a few drags and the release, with the
+    // buttons and keys the window system reports.
+    auto gestureOnCanvas = [&] (int modifiers, std::mt19937& random)
+    {
+        const auto w = juce::jmax (1, canvasArea.getWidth()), h = juce::jmax (1, canvasArea.getHeight());
+        canvas::Gesture gesture (canvasArea);
+        gesture.press ((int) (random() % (unsigned) w), (int) (random() % (unsigned) h), modifiers);
+        for (int k = (int) (random() % 6); --k >= 0;)
+            gesture.drag ((int) (random() % (unsigned) (w + 40)) - 20, (int) (random() % (unsigned) (h + 40)) - 20, modifiers);
+        gesture.release ((int) (random() % (unsigned) w), (int) (random() % (unsigned) h), modifiers);
+        ++gestures;
+    };
+
     // The message thread.
     std::mt19937 rng (903);
     std::uniform_real_distribution<float> spread (-0.5f, 1.5f);
@@ -302,6 +336,66 @@ TEST (Stress, EveryThreadAtOnce)
 
     while (juce::Time::getMillisecondCounterHiRes() < deadline)
     {
+        // Half the time the window is worked, half the time the processor directly.
+        if (rng() % 2 == 0)
+        {
+            const auto action = rng() % 100;
+
+            if (action < 25)
+            {
+                p->setParameterNotifyingHost ("penStyle", (float) (rng() % 7));
+                gestureOnCanvas (canvas::left | canvas::shift, rng); // a stroke
+            }
+            else if (action < 35)
+            {
+                gestureOnCanvas (canvas::right, rng); // a pan
+            }
+            else if (action < 45)
+            {
+                canvas::wheel (canvasArea, (float) ((int) (rng() % 9) - 4) * 0.05f);
+                ++gestures;
+            }
+            else if (action < 60)
+            {
+                gestureOnCanvas (canvas::left, rng); // an interval
+            }
+            else if (action < 72)
+            {
+                switch (rng() % 3)
+                {
+                    case 0:  keys::undoKey (*editor); break;
+                    case 1:  keys::redoKey (*editor); break;
+                    default: keys::press (*editor, 'Z', keys::none, 'z'); break;
+                }
+                ++keyPresses;
+            }
+            else if (action < 74 && onScreen)
+            {
+                // Opened and closed again before the message loop runs: a
+                // full-screen window's paints take seconds under the sanitizers.
+                keys::windowKey (*editor);
+                keys::windowKey (*editor);
+                ++separateWindows;
+            }
+            else if (action < 80)
+            {
+                editor->spectrumView.mouseDoubleClick (mouseEvent (editor->spectrumView, { 10.0f, 10.0f }, {}, 2));
+                ++modeCycles;
+            }
+            else if (action < 86)
+            {
+                const auto size = windowSizes[rng() % (sizeof (windowSizes) / sizeof (windowSizes[0]))];
+                editor->setSize (size.getWidth(), size.getHeight());
+                ++resizes;
+            }
+            else
+            {
+                pumpMessages (3); // the window's timers and paints
+            }
+
+            continue;
+        }
+
         const auto action = rng() % 100;
         const auto now = juce::Time::getMillisecondCounterHiRes();
 
@@ -385,6 +479,7 @@ TEST (Stress, EveryThreadAtOnce)
     stop = true;
     audioThread.join();
     automationThread.join();
+    editor.close();
 
     std::cout << "[ stress   ] " << seconds << " s: " << audio.blocks << " blocks ("
               << audio.stoppedBlocksWithPicture << " stopped with a picture, " << audio.passThroughBlocks
@@ -393,6 +488,9 @@ TEST (Stress, EveryThreadAtOnce)
               << redos << " redos, " << saves << " saves, " << restores << " restores, " << handOvers
               << " resets and recordings, " << columnsRead
               << " played columns\n"
+              << "[ stress   ] window" << (onScreen ? " on screen" : " off screen") << ": " << gestures << " gestures, "
+              << keyPresses << " key presses, " << separateWindows << " separate windows, " << modeCycles
+              << " spectrum mode cycles, " << resizes << " resizes\n"
               << "[ stress   ] longest processBlock " << audio.longestBlockMs << " ms (" << audio.longestBlockSize
               << " samples), longest without a picture waiting " << audio.longestSteadyBlockMs
               << " ms, most thread CPU time in one block " << audio.longestBlockCpuMs << " ms\n"
@@ -406,6 +504,9 @@ TEST (Stress, EveryThreadAtOnce)
     EXPECT_GT (audio.stoppedBlocksWithPicture, 0);
     EXPECT_GT (audio.adoptions, 0);
     EXPECT_GT (strokes, 0);
+    EXPECT_GT (gestures, 0);
+    EXPECT_GT (keyPresses, 0);
+    EXPECT_GT (resizes, 0);
 
     EXPECT_EQ (audio.nonFinite, 0);
     EXPECT_EQ (badColumns, 0);
