@@ -98,6 +98,7 @@ namespace kestrune::bench
                     const auto start = Clock::now();
                     {
                         const juce::ScopedLock sl (criticalSection);
+                        const juce::ScopedLock pl (processor->passLock);
                         processor->needColourUpdate = true;
                         processor->changeColourFunction();
                     }

@@ -1,9 +1,63 @@
 #include "ControlAttachments.h"
 
+#include <algorithm>
+#include <memory>
+#include <vector>
+
 namespace kestrune
 {
     namespace
     {
+        // The timer every follower shares (message thread only): made with
+        // the first follower, gone with the last, so that a window's forty
+        // controls cost one timer callback per period, not forty.
+        class FollowerPoll  : private juce::Timer
+        {
+        public:
+            static void add (ParameterFollower& follower)
+            {
+                auto& poll = instance();
+
+                if (poll == nullptr)
+                    poll.reset (new FollowerPoll());
+
+                poll->followers.push_back (&follower);
+            }
+
+            static void remove (ParameterFollower& follower)
+            {
+                auto& poll = instance();
+
+                if (poll == nullptr)
+                    return;
+
+                auto& list = poll->followers;
+                list.erase (std::remove (list.begin(), list.end(), &follower), list.end());
+
+                if (list.empty())
+                    poll.reset();
+            }
+
+        private:
+            FollowerPoll()  { startTimer (ParameterFollower::pollIntervalMs); }
+
+            static std::unique_ptr<FollowerPoll>& instance()
+            {
+                static std::unique_ptr<FollowerPoll> poll;
+                return poll;
+            }
+
+            void timerCallback() override
+            {
+                // By index: a control brought up to date may, through its
+                // callbacks, make or drop other controls.
+                for (size_t i = 0; i < followers.size(); ++i)
+                    followers[i]->showIfDue();
+            }
+
+            std::vector<ParameterFollower*> followers;
+        };
+
         // The panels bind fixed parameter IDs of the processor's own table.
         juce::RangedAudioParameter& parameterFor (juce::AudioProcessorValueTreeState& state, const juce::String& id)
         {
@@ -19,14 +73,14 @@ namespace kestrune
         : parameter (p), undoManager (um), showPlainValue (std::move (show))
     {
         parameter.addListener (this);
-        startTimer (pollIntervalMs);
+        FollowerPoll::add (*this);
     }
 
     ParameterFollower::~ParameterFollower()
     {
         // After this no callback of the parameter reaches here, on any thread.
         parameter.removeListener (this);
-        stopTimer();
+        FollowerPoll::remove (*this);
     }
 
     void ParameterFollower::sendInitialUpdate()
@@ -47,7 +101,7 @@ namespace kestrune
         due.store (true, std::memory_order_release);
     }
 
-    void ParameterFollower::timerCallback()
+    void ParameterFollower::showIfDue()
     {
         if (due.exchange (false, std::memory_order_acq_rel))
             showCurrentValue();

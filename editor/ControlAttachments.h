@@ -19,8 +19,8 @@ namespace kestrune
 {
     // Follows one parameter for one control (message thread, apart from the
     // parameter callbacks, which touch only atomics off the message thread).
-    class ParameterFollower  : private juce::AudioProcessorParameter::Listener,
-                               private juce::Timer
+    // One timer, shared by every follower alive, looks at the ones marked due.
+    class ParameterFollower  : private juce::AudioProcessorParameter::Listener
     {
     public:
         ParameterFollower (juce::RangedAudioParameter& parameter,
@@ -41,10 +41,13 @@ namespace kestrune
 
         static constexpr int pollIntervalMs = 20;
 
+        // Shows the parameter's value if a change arrived on another thread
+        // since the last look (the shared timer calls it).
+        void showIfDue();
+
     private:
         void parameterValueChanged (int, float) override;
         void parameterGestureChanged (int, bool) override {}
-        void timerCallback() override;
         void showCurrentValue();
 
         juce::RangedAudioParameter& parameter;

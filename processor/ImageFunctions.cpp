@@ -194,6 +194,7 @@ namespace
 void KestruneAudioProcessor::iniImages()
 {
     const juce::ScopedLock sl (criticalSection);
+    const juce::ScopedLock pl (passLock);
     const juce::ScopedLock el (pictureEditLock);
 
     buildChainFromSource (sourceImage, loadedDrawImage, drawLayer, compositeImage, workImage,
@@ -214,6 +215,7 @@ void KestruneAudioProcessor::publishOutputImageHeight() noexcept
 void KestruneAudioProcessor::prepareAdoption()
 {
     const juce::ScopedLock sl (criticalSection);
+    const juce::ScopedLock pl (passLock);
     auto& chain = preparedChain;
 
     if (! newImagePending.load (std::memory_order_acquire))
@@ -414,7 +416,9 @@ void KestruneAudioProcessor::checkAndLoadFile()
          || ! preparedChainReady.load (std::memory_order_acquire))
         return;
 
-    const juce::ScopedTryLock tl (criticalSection);
+    // This processor's worker only: other instances' passes never keep its
+    // picture waiting.
+    const juce::ScopedTryLock tl (passLock);
 
     if (! tl.isLocked())
         return; // the worker is busy; try again next block

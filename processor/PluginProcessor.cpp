@@ -128,9 +128,10 @@ KestruneAudioProcessor::KestruneAudioProcessor()
     handOverPicture (std::move (handOver));
 
     {
-        // Adopt at once. The lock is shared with other instances' workers, so
-        // wait for it here rather than let the adoption's try-lock miss it.
+        // Adopt at once (the worker has not started: nothing holds the locks
+        // for long; they are taken in their order).
         const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock pl (passLock);
         prepareAdoption();
         checkAndLoadFile();
         finishedPicture.publish (outputImage);
@@ -246,6 +247,7 @@ void KestruneAudioProcessor::run()
     {
         {
             const juce::ScopedLock sl (criticalSection);
+            const juce::ScopedLock pl (passLock);
             changeColourFunction();
             publishOutputImageHeight();
         }

@@ -249,6 +249,17 @@ public:
     // try-locks it (inside its try-lock of criticalSection).
     juce::CriticalSection pictureEditLock;
 
+    // This processor's own share of the pipeline lock. The worker holds it,
+    // inside criticalSection, for each pass; the audio thread's adoption
+    // try-locks it (not criticalSection), since only this processor's pass
+    // touches the chain it swaps. criticalSection is one lock for every
+    // instance in the process: with the adoption try-locking that, other
+    // instances' passes kept a picture from ever being adopted once enough
+    // instances ran passes back to back. Lock order: criticalSection, then
+    // passLock, then pictureEditLock. Guards preparedChain and the worker's
+    // images against the adoption.
+    juce::CriticalSection passLock;
+
     // outputImage's height (0 without a picture) for readers that must not
     // wait for the lock: published by the adoption and after every worker pass.
     std::atomic<int> outputImageHeight { 0 };
@@ -266,7 +277,7 @@ public:
     // worker prepares a chain for the newest generation aside, and the audio
     // thread swaps in only a chain of the generation still current.
     std::atomic<juce::uint64> pendingGeneration { 0 };
-    PreparedChain preparedChain;                    // guarded by criticalSection
+    PreparedChain preparedChain;                    // guarded by passLock (the worker also holds criticalSection)
     std::atomic<bool> preparedChainReady { false }; // preparedChain matches a pending picture
 
     // Builds preparedChain for the pending picture (worker or constructor;

@@ -27,7 +27,7 @@ namespace
     {
         return waitFor ([&p]
         {
-            const juce::ScopedLock sl (criticalSection);
+            const juce::ScopedLock sl (p.passLock);
             return p.newImagePending.load() && p.preparedChainReady.load()
                     && p.preparedChain.generation == p.pendingGeneration.load();
         }, 3000);
@@ -281,8 +281,8 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
     // with the load adopted, or at once or a moment later, racing the worker
     // and the audio thread. Whatever happened to the load in between, the
     // newest hand-over decides the picture and the parameters. Holding the
-    // lock while it looks and hands over tells this thread whether the load
-    // was still waiting.
+    // edit lock while it looks and hands over tells this thread whether the
+    // load was still waiting.
     auto p = makeProcessor();
     audio::TestPlayHead head;
     p->setPlayHead (&head);
@@ -333,7 +333,7 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
 
     auto loadChainReady = [&p]
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (p->passLock);
         return p->newImagePending.load() && p->preparedChainReady.load()
                 && p->preparedChain.generation == p->pendingGeneration.load();
     };
@@ -368,7 +368,9 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
 
         bool loadWaiting = false;
         {
-            const juce::ScopedLock sl (criticalSection);
+            // The adoption try-locks the edit lock: held here, nothing is
+            // adopted between the look and the hand-over.
+            const juce::ScopedLock sl (p->pictureEditLock);
             loadWaiting = p->newImagePending.load();
             chainReady += loadChainReady() ? 1 : 0;
 

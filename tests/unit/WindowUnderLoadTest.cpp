@@ -220,6 +220,16 @@ namespace
 
     constexpr size_t comparedSamples = 160 * LivePlayback::blockSize;
 
+    // Under ThreadSanitizer a window paints tens of times slower: more than two
+    // windows painting at their timers' rates outrun the message thread, and
+    // the message loop then never gets to the end of its queue. There the
+    // other windows stay off the screen: open, their timers running, unpainted.
+   #if defined (__SANITIZE_THREAD__)
+    constexpr size_t windowsOnScreen = 2;
+   #else
+    constexpr size_t windowsOnScreen = 4;
+   #endif
+
     std::unique_ptr<KestruneAudioProcessor> instanceWithPicture (const juce::String& picture)
     {
         auto p = makeProcessor();
@@ -288,8 +298,12 @@ TEST_P (SeveralInstances, WithTheirWindowsOpenEachKeepsToItself)
         auto& editor = *in.editor->get();
         editor.setSize (sizes[k].getWidth(), sizes[k].getHeight());
         editor.setTopLeftPosition (places[k]);
-        editor.addToDesktop (0);
-        editor.setVisible (true);
+
+        if (k < windowsOnScreen)
+        {
+            editor.addToDesktop (0);
+            editor.setVisible (true);
+        }
     }
 
     pumpMessages (50);
