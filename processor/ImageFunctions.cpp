@@ -35,26 +35,33 @@ namespace
         return child;
     }
 
-    // Pen-layer names handed out by any processor in this process.
-    std::mutex penLayerNamesLock;
-    std::set<juce::String> penLayerNames;
+    // Stamped file names (pen layers, recordings) handed out by any processor
+    // in this process.
+    std::mutex stampedNamesLock;
+    std::set<juce::String> stampedNames;
+}
+
+// The stamp has a resolution of one second; a name handed out before in this
+// process (by any instance), or a file already in the images folder, makes
+// the name a numbered one: stem_2.png, stem_3.png, ...
+juce::String KestruneAudioProcessor::nameStampedPath (const juce::String& prefix)
+{
+    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
+    const auto stem = prefix + stamp;
+
+    const std::lock_guard<std::mutex> lock (stampedNamesLock);
+    auto name = stem + ".png";
+
+    for (int n = 2; stampedNames.count (name) != 0 || juce::File (getFilePath (name)).exists(); ++n)
+        name = stem + "_" + juce::String (n) + ".png";
+
+    stampedNames.insert (name);
+    return getFilePath (name);
 }
 
 juce::String KestruneAudioProcessor::nameImageDrawPath()
 {
-    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
-    const auto stem = "imageDraw" + stamp;
-
-    // The stamp has a resolution of one second; instances naming a layer in
-    // the same second, or a layer file already on disk, get a numbered name.
-    const std::lock_guard<std::mutex> lock (penLayerNamesLock);
-    auto name = stem + ".png";
-
-    for (int n = 2; penLayerNames.count (name) != 0 || juce::File (getFilePath (name)).exists(); ++n)
-        name = stem + "_" + juce::String (n) + ".png";
-
-    penLayerNames.insert (name);
-    return getFilePath (name);
+    return nameStampedPath ("imageDraw");
 }
 
 void KestruneAudioProcessor::createImageDrawPath()
@@ -360,8 +367,8 @@ void KestruneAudioProcessor::resetAll()
 
 void KestruneAudioProcessor::handOverRecording (const juce::Image& spectrogram)
 {
-    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
-    const auto path = getFilePath ("imageSpect" + stamp + ".png");
+    // Two recordings converted within one second get names of their own.
+    const auto path = nameStampedPath ("imageSpect");
 
     // The recording takes the size of the picture it replaces.
     juce::Rectangle<int> bounds (480, 330);

@@ -76,6 +76,9 @@ public:
     // A new pen-layer file's path, not yet stored anywhere (createImageDrawPath
     // and loadFile store it).
     juce::String nameImageDrawPath();
+    // A new file's path in the images folder: prefix + time stamp + ".png",
+    // numbered ("_2", "_3", ...) when that name was handed out before or is taken.
+    juce::String nameStampedPath (const juce::String& prefix);
     void setImageDrawPathToValueState();
     void setImagePathToValueState();
     void saveImageToDisk (juce::Image& image, juce::String path);
@@ -154,7 +157,8 @@ public:
 
     // The record conversion's hand-over (message thread), after the editor has
     // drawn the capture as a spectrogram: names the picture "imageSpect" + time
-    // stamp + ".png" in the images folder (imageFilePath and "path"), makes a
+    // stamp + ".png" in the images folder, numbered when two recordings fall in
+    // one second (imageFilePath and "path"), makes a
     // new loadedImage of the current loadedImage's size (480 x 330 when there
     // is none), opaque black with the spectrogram rescaled over it (medium
     // quality), and replaces the source with it (Entry::replaceSource).

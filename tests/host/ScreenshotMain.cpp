@@ -1,7 +1,9 @@
 // Screenshots of the plug-in window as a DAW shows it: loads the built bundle
 // through the in-tree host, restores a project with a picture, opens the
-// window under the X server and writes what the screen shows at the default,
-// minimum and maximum sizes as PNG files into the folder given as argument.
+// window under the X server while a tone plays and writes what the screen
+// shows at the default, minimum and maximum sizes, and then at the default
+// size after a bar of the tone was recorded with the Record button and
+// turned into the picture, as PNG files into the folder given as argument.
 // Exits non-zero when the window does not open or does not look like ours.
 // It runs its own virtual X server, so nothing else on screen gets in.
 //
@@ -134,23 +136,18 @@ namespace
                 return 1;
             }
 
-            const std::pair<int, int> sizes[] = { { 950, 534 }, { 760, 427 }, { 1187, 667 } };
-
-            for (auto [w, h] : sizes)
+            auto shoot = [&] (const juce::String& name)
             {
-                window.resizeTo (w, h);
-                pumpFor (700);
-
                 const auto area = window.get()->getScreenBounds();
                 const auto shot = grabScreen (area);
-                const auto file = folder.getChildFile ("kestrune-" + juce::String (area.getWidth()) + "x"
+                const auto file = folder.getChildFile (name + juce::String (area.getWidth()) + "x"
                                                        + juce::String (area.getHeight()) + ".png");
 
                 if (! shot.isValid())
                 {
                     std::cerr << "could not read the screen at " << area.toString() << "\n";
                     ++failures;
-                    continue;
+                    return;
                 }
 
                 file.deleteFile();
@@ -163,6 +160,45 @@ namespace
                 std::cout << file.getFullPathName() << (problem.isEmpty() ? "" : "  <- " + problem) << std::endl;
                 if (problem.isNotEmpty())
                     ++failures;
+            };
+
+            const std::pair<int, int> sizes[] = { { 950, 534 }, { 760, 427 }, { 1187, 667 } };
+
+            for (auto [w, h] : sizes)
+            {
+                window.resizeTo (w, h);
+                pumpFor (700);
+                shoot ("kestrune-");
+            }
+
+            // A bar of the tone recorded with the Record button and turned
+            // into the picture, the spectrum view showing the tone playing.
+            window.resizeTo (950, 534);
+            pumpFor (300);
+
+            if (! window.click ({ recordButtonX, recordButtonY }))
+            {
+                std::cerr << "the X server fakes no input (XTEST): no recording shot\n";
+                ++failures;
+            }
+            else
+            {
+                bool converted = false;
+
+                for (int waited = 0; waited < 12000 && ! converted; waited += 200)
+                {
+                    pumpFor (200);
+                    converted = savedPicturePath (*instance).contains ("imageSpect");
+                }
+
+                if (! converted)
+                {
+                    std::cerr << "the recording did not become the picture\n";
+                    ++failures;
+                }
+
+                pumpFor (1000);
+                shoot ("kestrune-recording-");
             }
         }
 
