@@ -44,8 +44,29 @@ namespace
         return picture;
     }
 
-    // Points the instance's project at a picture file.
-    void restorePicture (juce::AudioPluginInstance& instance, const juce::File& file)
+    // A pen layer with one freehand stroke over the lower left of the picture.
+    juce::Image makePenLayer()
+    {
+        juce::Image layer (juce::Image::ARGB, 480, 330, true);
+        juce::Path stroke;
+        stroke.startNewSubPath (30.0f, 250.0f);
+        for (int x = 30; x <= 260; x += 5)
+            stroke.lineTo ((float) x, 250.0f - 40.0f * std::sin ((float) (x - 30) / 230.0f * juce::MathConstants<float>::twoPi));
+
+        juce::Graphics g (layer);
+        g.setColour (juce::Colour (0xffd0d0d0));
+        g.strokePath (stroke, juce::PathStrokeType (8.0f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt));
+        return layer;
+    }
+
+    void writePng (const juce::Image& image, const juce::File& file)
+    {
+        juce::FileOutputStream out (file);
+        juce::PNGImageFormat().writeImageToStream (image, out);
+    }
+
+    // Points the instance's project at a picture file and a pen-layer file.
+    void restorePicture (juce::AudioPluginInstance& instance, const juce::File& file, const juce::File& layer)
     {
         juce::MemoryBlock state;
         instance.getStateInformation (state);
@@ -57,7 +78,7 @@ namespace
         if (paths == nullptr)
             paths = plugin.xml->createNewChildElement ("ImagePath");
         paths->setAttribute ("path", file.getFullPathName());
-        paths->setAttribute ("pathDraw", juce::String());
+        paths->setAttribute ("pathDraw", layer.getFullPathName());
 
         const auto edited = repackState (state, plugin);
         instance.setStateInformation (edited.getData(), (int) edited.getSize());
@@ -112,14 +133,18 @@ namespace
             return 1;
         }
 
-        const auto pictureFile = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("screenshot-picture.png");
-        {
-            juce::FileOutputStream out (pictureFile);
-            juce::PNGImageFormat().writeImageToStream (makePicture(), out);
-        }
+        const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
+        const auto pictureFile = home.getChildFile ("screenshot-picture.png");
+        const auto layerFile = home.getChildFile ("screenshot-layer.png");
+        writePng (makePicture(), pictureFile);
+        writePng (makePenLayer(), layerFile);
 
         instance->prepareToPlay (48000.0, 512);
-        restorePicture (*instance, pictureFile);
+        restorePicture (*instance, pictureFile, layerFile);
+
+        // The grid in eighths, as the user picks it in the scan panel.
+        if (auto* grid = parameterNamed (*instance, "refline3"))
+            grid->setValueNotifyingHost (1.0f);
 
         folder.createDirectory();
         int failures = 0;
