@@ -4,13 +4,16 @@
 
 #include <array>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "ColumnGains.h"
 #include "FinishedPicture.h"
 #include "GreyFrame.h"
 #include "LayerSnapshot.h"
+#include "MixerSettling.h"
 #include "PictureCopies.h"
 #include "PreparedChain.h"
 #include "RealTransformPair.h"
@@ -392,16 +395,18 @@ public:
     int mixerChannels = 2;
     juce::AudioBuffer<float> dryScratch;   // delayed dry samples of one piece
 
-    // The window's values, and per picture height the rows each bin reads and
+    // While the dry/wet value stays put, the processor mixes in the mixer's
+    // place (see MixerSettling.h); the value last passed to the mixer.
+    MixerSettling mixerSettling;
+    float mixerProportion = std::numeric_limits<float>::quiet_NaN();
+
+    // The window's values; the raw gains of the columns the channels read
+    // (with the rows each bin reads per picture height); per picture height
     // the bin each picture row shows in the played column.
     alignas (32) float windowTable[fftSize] {};
+    ColumnGains columnGains;
     int binTableHeight = -1;
-    int binRowLow[numBins] {}, binRowHigh[numBins] {}; // rows from the top, -1 = outside
-    int binsReadingRows = 0; // bins from here up read no row
-    float binFraction[numBins] {};
     int playedColumnBin[fftSize] {};
-    float rawGains[numBins] {};
-    float rawGainMin = 0.0f, rawGainMax = 0.0f;
     int historyStart = 0; // inputHistory is a ring: its oldest sample sits here
     alignas (32) float spectrumBins[2 * numBins + 8] {};
     RealTransformPair filterTransforms { fftBuffers[0], spectrumBins, fftSize };
@@ -428,12 +433,12 @@ private:
     void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
     void setScanColumns (float centre, int width);
     void updateScanPosition (double ppq, int width);
-    void runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length);
+    int runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length, bool readOut);
+    void mixSettled (juce::AudioBuffer<float>& buffer, int start, int length, int channels, int dryIndex);
     void filterSamples (juce::AudioBuffer<float>& buffer, const GreyFrame& frame,
                         int start, int length, bool randomMode);
     void runHop (const GreyFrame& frame);
-    void computeRawGains (const float* column);
-    void shapeGains (float contrast, float smoothing, float* gains);
+    void shapeGains (const ColumnGains::Result& raw, float contrast, float smoothing, float* gains);
     void publishPlayedColumn (const float* gains, int height);
     void filterChannel (int channel, const float* gains);
     void buildBinTable (int height);
