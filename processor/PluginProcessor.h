@@ -2,6 +2,8 @@
 
 #include <JuceHeader.h>
 
+#include "BandWorkers.h"
+
 #include <array>
 #include <atomic>
 #include <limits>
@@ -15,6 +17,7 @@
 #include "LayerSnapshot.h"
 #include "MixerSettling.h"
 #include "PictureCopies.h"
+#include "PipelineStages.h"
 #include "PreparedChain.h"
 #include "RealTransformPair.h"
 #include "RecordedFrameStore.h"
@@ -271,6 +274,17 @@ public:
     juce::AffineTransform viewTransform, inverseViewTransform;
     std::array<float, 3> rowSmoothState { 0.0f, 0.0f, 0.0f };
 
+    // What the last pass made each stage from (worker, under criticalSection):
+    // a pass redoes only the stages whose inputs changed.
+    PipelineStages pipelineStages;
+
+    // Bumped (under criticalSection) by every pen stroke drawn into drawLayer,
+    // the one picture written in place outside the pipeline.
+    std::atomic<juce::uint64> penLayerEdits { 0 };
+
+    // Helper threads for the bands of a pass, shared by every processor.
+    juce::SharedResourcePointer<BandWorkers::Shared> bandWorkers;
+
     // Parameter routing
     std::atomic<double> intervalStart { 0.0 }, intervalEnd { 1.0 };
     std::atomic<bool> intervalSyncGuard { false };
@@ -376,6 +390,11 @@ public:
 
     // Editor
     std::atomic<bool> showHelpText { true };
+
+    // One pass of the worker thread: the pipeline under criticalSection, then
+    // the windows' copies of a new picture outside it. (Benchmarks call it
+    // in place of the thread.)
+    void runWorkerPass();
 
     // Completed worker passes; lets callers wait for the pipeline to catch up.
     std::atomic<juce::uint32> workerPasses { 0 };
