@@ -6,7 +6,8 @@
 //
 //   fullPass:         after a pen stroke: everything from the composite on
 //   colourChange:     "brightness" changed (with black and white on, "contrast"
-//                     around the mid grey leaves the picture as it is)
+//                     around the mid grey leaves the picture as it is), with
+//                     the view turned and zoomed or as it is
 //   transformChange:  "zoom" changed
 //
 // Wall time and the CPU time of the whole process (the band helpers
@@ -30,7 +31,7 @@ namespace
         juce::Image layers[2];
         int iteration = 0;
 
-        Setup (int width, int height, bool reduce)
+        Setup (int width, int height, bool reduce, bool turnedView = true)
             : processor (std::make_unique<QuietProcessor>())
         {
             auto& p = *processor;
@@ -62,14 +63,15 @@ namespace
             p.newImagePending = false;
 
             // Every stage busy: contrast, threshold, smoothing, a rotated and
-            // zoomed view, and (when asked) the resolution reduction.
+            // zoomed view (unless asked for the picture as it is), and (when
+            // asked) the resolution reduction.
             p.horrescaleValue->store (reduce ? 2.0f : 1.0f);
             p.contrastValue->store (1.5f);
             p.brightnessValue->store (0.1f);
             p.bwsetValue->store (1.0f);
             p.blurforxaxisValue->store (0.5f);
-            p.fineRotateValue->store (10.0f);
-            p.zoomValue->store (0.3f);
+            p.fineRotateValue->store (turnedView ? 10.0f : 0.0f);
+            p.zoomValue->store (turnedView ? 0.3f : 0.0f);
             p.needColourUpdate = true;
         }
 
@@ -105,7 +107,7 @@ namespace
 
     void colourChange (benchmark::State& state)
     {
-        Setup setup ((int) state.range (0), (int) state.range (1), state.range (2) != 0);
+        Setup setup ((int) state.range (0), (int) state.range (1), state.range (2) != 0, state.range (3) != 0);
         auto& p = *setup.processor;
         setup.pass();
 
@@ -132,11 +134,12 @@ namespace
     }
 }
 
-// Arguments: width, height, resolution reduction on (1) or off (0).
+// Arguments: width, height, resolution reduction on (1) or off (0); for the
+// colour change also the view turned and zoomed (1) or as it is (0).
 BENCHMARK (fullPass)->Args ({ 480, 330, 0 })->Args ({ 480, 330, 1 })
                     ->Args ({ 1500, 512, 0 })->Args ({ 1500, 512, 1 })
                     ->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);
-BENCHMARK (colourChange)->Args ({ 1500, 512, 0 })->Args ({ 1500, 512, 1 })
+BENCHMARK (colourChange)->Args ({ 1500, 512, 0, 1 })->Args ({ 1500, 512, 1, 1 })->Args ({ 1500, 512, 0, 0 })
                         ->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);
 BENCHMARK (transformChange)->Args ({ 1500, 512, 0 })->Args ({ 1500, 512, 1 })
                            ->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);

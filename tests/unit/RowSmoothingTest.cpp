@@ -70,14 +70,14 @@ TEST (RowSmoothing, MatchesTheSingleChainPixelForPixel)
         {
             // Heights that leave rows after the last whole segment, and a
             // picture too small for segments.
-            for (const auto size : { std::make_pair (300, 131), std::make_pair (700, 67), std::make_pair (50, 40) })
+            for (const auto size : { std::make_pair (300, 131), std::make_pair (400, 67), std::make_pair (50, 40) })
             {
                 if (formats.first == juce::Image::RGB && kind == Kind::translucent)
                     continue;
 
                 const auto source = picture (kind, formats.first, size.first, size.second, (unsigned) cases);
 
-                for (const float a : { 0.001f, 0.3f, 0.5f, 0.9f, 0.999f, 1.0f })
+                for (const float a : { 0.001f, 0.5f, 0.9f, 0.999f, 1.0f })
                 {
                     for (auto* workers : { (BandWorkers*) nullptr, &helpers })
                     {
@@ -101,7 +101,7 @@ TEST (RowSmoothing, MatchesTheSingleChainPixelForPixel)
         }
     }
 
-    EXPECT_GT (cases, 400);
+    EXPECT_GT (cases, 350);
 }
 
 TEST (RowSmoothing, CarriesFromPassToPassAndRowToRow)
