@@ -1,9 +1,12 @@
 #include "PluginProcessor.h"
+#include "ImageBands.h"
 #include "PictureFiles.h"
+#include "RowSmoothing.h"
 
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 //==============================================================================
@@ -625,6 +628,7 @@ void KestruneAudioProcessor::drawShape (std::vector<juce::Point<float>>& points)
 
         drawPenStroke (drawLayer, points, { sourceImage.getWidth(), sourceImage.getHeight() },
                        pen, inverseViewTransform);
+        penLayerEdits.fetch_add (1, std::memory_order_release); // the next pass composites again
 
         strokeLayer = drawLayer;
         layerCopy = drawLayer.createCopy();
@@ -804,47 +808,48 @@ namespace
         }
     }
 
-    // Rewrites every pixel of `image` in place, row by row from the top, left to
-    // right: fn (Rgba&) sees the straight colour and may change it.
+    // Rewrites the pixels of `source` into `dest` (same size and format),
+    // row by row, in bands: fn (Rgba&) sees each straight colour and may change
+    // it. `dest` may be `source`.
     template <typename Fn>
-    void rewritePixels (const juce::Image& image, Fn&& fn)
+    void mapPixels (BandWorkers* workers, const juce::Image& source, const juce::Image& dest, Fn&& fn)
     {
-        const juce::Image::BitmapData data (image, juce::Image::BitmapData::readWrite);
+        std::optional<juce::Image::BitmapData> input;
+        const juce::Image::BitmapData output (dest, juce::Image::BitmapData::readWrite);
 
-        withPixelAccess (data.pixelFormat, [&] (auto access)
+        if (source != dest)
+            input.emplace (source, juce::Image::BitmapData::readOnly);
+
+        const auto& in = input ? *input : output;
+
+        withPixelAccess (output.pixelFormat, [&] (auto access)
         {
             using Access = decltype (access);
 
-            for (int y = 0; y < data.height; ++y)
+            kestrune::bands::forEachBand (workers, output.height, [&] (int y0, int y1)
             {
-                auto* p = data.getLinePointer (y);
-
-                for (int x = 0; x < data.width; ++x, p += data.pixelStride)
+                for (int y = y0; y < y1; ++y)
                 {
-                    auto c = Access::read (p);
-                    fn (c);
-                    Access::write (p, c);
+                    const auto* p = in.getLinePointer (y);
+                    auto* q = output.getLinePointer (y);
+
+                    for (int x = 0; x < output.width; ++x, p += in.pixelStride, q += output.pixelStride)
+                    {
+                        auto c = Access::read (p);
+                        fn (c);
+                        Access::write (q, c);
+                    }
                 }
-            }
+            });
         });
     }
 
-    // Copies the pixels of `source` into `dest` (same size). When the formats
-    // differ the copy goes through the graphics context.
-    void copyPixels (const juce::Image& source, juce::Image& dest)
+    // Copies the pixels of `source` into `dest` (same size), in bands. When
+    // the formats differ the copy goes through the graphics context.
+    void copyPixels (BandWorkers* workers, const juce::Image& source, juce::Image& dest)
     {
-        if (source.getFormat() == dest.getFormat()
-             && source.getWidth() == dest.getWidth() && source.getHeight() == dest.getHeight())
-        {
-            const juce::Image::BitmapData src (source, juce::Image::BitmapData::readOnly);
-            const juce::Image::BitmapData dst (dest, juce::Image::BitmapData::writeOnly);
-            const auto rowBytes = (size_t) (src.width * src.pixelStride);
-
-            for (int y = 0; y < src.height; ++y)
-                std::memcpy (dst.getLinePointer (y), src.getLinePointer (y), rowBytes);
-
+        if (kestrune::bands::copyInBands (workers, source, dest))
             return;
-        }
 
         dest.clear (dest.getBounds());
         juce::Graphics g (dest);
@@ -900,59 +905,133 @@ void KestruneAudioProcessor::runColourStages()
     if (! compositeImage.isValid() || ! workImage.isValid() || ! blurImage.isValid())
         return;
 
+    BandWorkers* workers = &bandWorkers.get();
+    auto& stages = pipelineStages;
     const int width  = compositeImage.getWidth();
     const int height = compositeImage.getHeight();
 
     // Picture and pen layer, each stretched over the whole composite. The
     // picture is opaque, so at the composite's own size drawing it is a copy.
+    const PipelineStages::Composite compositeInputs { sourceImage, drawLayer, compositeImage,
+                                                      penLayerEdits.load (std::memory_order_acquire) };
+
+    if (! (stages.composite == compositeInputs))
     {
         const bool sameShape = sourceImage.getBounds() == compositeImage.getBounds()
                                 && sourceImage.getFormat() == compositeImage.getFormat();
+
         if (sameShape)
-            copyPixels (sourceImage, compositeImage);
-
-        juce::Graphics g (compositeImage);
-
-        if (! sameShape)
-            g.drawImage (sourceImage, 0, 0, width, height, 0, 0, sourceImage.getWidth(), sourceImage.getHeight());
-
-        g.setOpacity (1.0f);
-
-        if (drawLayer.isValid())
-            g.drawImage (drawLayer, 0, 0, width, height, 0, 0, drawLayer.getWidth(), drawLayer.getHeight());
-    }
-
-    // Lower resolution: shrink, then stretch back to the full size. A picture
-    // narrower or shorter than the divisor still keeps one pixel on that axis.
-    {
-        const int reducedWidth  = juce::jmax (1, (int) ((double) width  / (double) horrescaleValue->load()));
-        const int reducedHeight = juce::jmax (1, (int) ((double) height / (double) verrescaleValue->load()));
-
-        if (reducedWidth == width && reducedHeight == height)
         {
-            copyPixels (compositeImage, workImage);
+            copyPixels (workers, sourceImage, compositeImage);
+
+            kestrune::bands::drawInBands (workers, compositeImage, drawLayer,
+                                          [width, height] (juce::Graphics& g, const juce::Image& layer)
+            {
+                g.setOpacity (1.0f);
+
+                if (layer.isValid())
+                    g.drawImage (layer, 0, 0, width, height, 0, 0, layer.getWidth(), layer.getHeight());
+            });
         }
         else
         {
-            const auto reduced = compositeImage.rescaled (reducedWidth, reducedHeight,
-                                                          juce::Graphics::mediumResamplingQuality);
-            // The stretched draw leaves the border pixels a little short of
-            // opaque; start from a cleared image so that nothing of the last
-            // pass shows through them.
-            workImage.clear (workImage.getBounds());
-            juce::Graphics g (workImage);
-            g.drawImage (reduced, 0, 0, width, height, 0, 0, reducedWidth, reducedHeight);
+            juce::Graphics g (compositeImage);
+            g.drawImage (sourceImage, 0, 0, width, height, 0, 0, sourceImage.getWidth(), sourceImage.getHeight());
+            g.setOpacity (1.0f);
+
+            if (drawLayer.isValid())
+                g.drawImage (drawLayer, 0, 0, width, height, 0, 0, drawLayer.getWidth(), drawLayer.getHeight());
         }
+
+        stages.composite = compositeInputs;
+        stages.compositeVersion = stages.newVersion();
+        ++stages.counts.composites;
+    }
+
+    // Lower resolution: shrink, then stretch back to the full size, into an
+    // image of the work image's format kept for the purpose. A picture
+    // narrower or shorter than the divisor still keeps one pixel on that axis.
+    const int reducedWidth  = juce::jmax (1, (int) ((double) width  / (double) horrescaleValue->load()));
+    const int reducedHeight = juce::jmax (1, (int) ((double) height / (double) verrescaleValue->load()));
+    const juce::Image* colourInput = &compositeImage;
+    auto colourInputVersion = stages.compositeVersion;
+
+    if (reducedWidth == width && reducedHeight == height)
+    {
+        // At full resolution the work image is a copy of the composite.
+        stages.reduction.reset();
+        stages.shrunk = {};
+        stages.reduced = {};
+
+        if (compositeImage.getFormat() != workImage.getFormat() || compositeImage.getBounds() != workImage.getBounds())
+        {
+            copyPixels (workers, compositeImage, workImage);
+            colourInput = &workImage;
+            colourInputVersion = 0; // rewritten above: the colour stage must run
+        }
+    }
+    else
+    {
+        const PipelineStages::Reduction reductionInputs { stages.compositeVersion, reducedWidth, reducedHeight, workImage };
+
+        if (! (stages.reduction == reductionInputs) || ! stages.reduced.isValid())
+        {
+            // As juce::Image::rescaled: a cleared image of the composite's
+            // format, drawn with the medium resampling quality.
+            if (! stages.shrunk.isValid() || stages.shrunk.getFormat() != compositeImage.getFormat()
+                 || stages.shrunk.getWidth() != reducedWidth || stages.shrunk.getHeight() != reducedHeight)
+                stages.shrunk = juce::Image (compositeImage.getFormat(), reducedWidth, reducedHeight, true,
+                                             juce::SoftwareImageType());
+            else
+                kestrune::bands::clearInBands (workers, stages.shrunk, juce::Colour());
+
+            const auto shrink = juce::AffineTransform::scale ((float) reducedWidth / (float) width,
+                                                              (float) reducedHeight / (float) height);
+            kestrune::bands::drawInBands (workers, stages.shrunk, compositeImage,
+                                          [&shrink] (juce::Graphics& g, const juce::Image& composite)
+            {
+                g.setImageResamplingQuality (juce::Graphics::mediumResamplingQuality);
+                g.drawImageTransformed (composite, shrink, false);
+            });
+
+            // The stretched draw leaves the border pixels a little short of
+            // opaque; it starts from a cleared image so that nothing of an
+            // earlier pass shows through them.
+            if (! stages.reduced.isValid() || stages.reduced.getFormat() != workImage.getFormat()
+                 || stages.reduced.getBounds() != workImage.getBounds())
+                stages.reduced = juce::Image (workImage.getFormat(), workImage.getWidth(), workImage.getHeight(), true,
+                                              juce::SoftwareImageType());
+            else
+                kestrune::bands::clearInBands (workers, stages.reduced, juce::Colour());
+
+            kestrune::bands::drawInBands (workers, stages.reduced, stages.shrunk,
+                                          [=] (juce::Graphics& g, const juce::Image& shrunk)
+            {
+                g.drawImage (shrunk, 0, 0, width, height, 0, 0, reducedWidth, reducedHeight);
+            });
+
+            stages.reduction = reductionInputs;
+            stages.reductionVersion = stages.newVersion();
+            ++stages.counts.reductions;
+        }
+
+        colourInput = &stages.reduced;
+        colourInputVersion = stages.reductionVersion;
     }
 
     // Brightness, contrast and the black-and-white threshold each act on one
     // channel value alone: tabulate them, in that order, and run one sweep.
+    PipelineStages::Colour colourInputs;
+    colourInputs.input = colourInputVersion;
+    colourInputs.blackAndWhite = bwsetValue->load() == 1.0f;
+    colourInputs.smoothing = blurforxaxisValue->load();
+    colourInputs.work = workImage;
+    colourInputs.blur = blurImage;
+
     {
         const int brightness = (int) (brightnessValue->load() * 128.0f);
         const double contrast = (double) contrastValue->load();
-        const bool blackAndWhite = bwsetValue->load() == 1.0f;
         const float threshold = bwthrresholdValue->load() * 255.0f;
-        std::array<juce::uint8, 256> table {};
 
         for (int c = 0; c < 256; ++c)
         {
@@ -960,13 +1039,26 @@ void KestruneAudioProcessor::runColourStages()
             const double c2 = (((double) c1 / 255.0 - 0.5) * contrast + 0.5) * 255.0;
             int level = clampChannel ((int) c2);
 
-            if (blackAndWhite)
+            if (colourInputs.blackAndWhite)
                 level = (float) level < threshold ? 0 : 255;
 
-            table[(size_t) c] = (juce::uint8) level;
+            colourInputs.table[(size_t) c] = (juce::uint8) level;
         }
+    }
 
-        rewritePixels (workImage, [&table, blackAndWhite] (Rgba& c)
+    // The row smoothing starts from the state the last one left, so it is
+    // redone whenever that state has moved on, even over the same picture.
+    if (colourInputs.smoothing != 0.0f)
+        colourInputs.smoothingStart = rowSmoothState;
+
+    if (colourInputVersion != 0 && stages.colour == colourInputs)
+        return;
+
+    {
+        const auto& table = colourInputs.table;
+        const bool blackAndWhite = colourInputs.blackAndWhite;
+
+        mapPixels (workers, *colourInput, workImage, [&table, blackAndWhite] (Rgba& c)
         {
             c.r = table[(size_t) c.r];
             c.g = table[(size_t) c.g];
@@ -980,46 +1072,16 @@ void KestruneAudioProcessor::runColourStages()
     // Smoothing along the rows. The state runs on from pixel to pixel, from
     // row to row and from pass to pass. The result goes into blurImage, and
     // the work image takes the same pixels.
-    const float smoothing = blurforxaxisValue->load();
-
-    if (smoothing != 0.0f)
+    if (colourInputs.smoothing != 0.0f)
     {
-        const float rest = 1.0f - smoothing;
-        auto state = rowSmoothState;
-        const juce::Image::BitmapData work (workImage, juce::Image::BitmapData::readWrite);
-        const juce::Image::BitmapData blur (blurImage, juce::Image::BitmapData::writeOnly);
-        const int rows = juce::jmin (work.height, blur.height);
-        const int columns = juce::jmin (work.width, blur.width);
-
-        withPixelAccess (work.pixelFormat, [&] (auto workAccess)
-        {
-            withPixelAccess (blur.pixelFormat, [&] (auto blurAccess)
-            {
-                using WorkAccess = decltype (workAccess);
-                using BlurAccess = decltype (blurAccess);
-
-                for (int y = 0; y < rows; ++y)
-                {
-                    auto* w = work.getLinePointer (y);
-                    auto* b = blur.getLinePointer (y);
-
-                    for (int x = 0; x < columns; ++x, w += work.pixelStride, b += blur.pixelStride)
-                    {
-                        const auto c = WorkAccess::read (w);
-                        state[0] = std::trunc (state[0] * smoothing + (float) c.r * rest);
-                        state[1] = std::trunc (state[1] * smoothing + (float) c.g * rest);
-                        state[2] = std::trunc (state[2] * smoothing + (float) c.b * rest);
-
-                        const Rgba out { (int) state[0], (int) state[1], (int) state[2], 255 };
-                        BlurAccess::write (b, out);
-                        WorkAccess::write (w, out);
-                    }
-                }
-            });
-        });
-
-        rowSmoothState = state;
+        kestrune::smoothing::smoothRows (workImage, blurImage, colourInputs.smoothing, rowSmoothState, workers);
+        copyPixels (workers, blurImage, workImage);
+        ++stages.counts.smoothings;
     }
+
+    stages.colour = colourInputs;
+    stages.colourVersion = stages.newVersion();
+    ++stages.counts.colours;
 }
 
 void KestruneAudioProcessor::applyTransform()
@@ -1029,9 +1091,6 @@ void KestruneAudioProcessor::applyTransform()
 
     const int outputWidth = outputImage.getWidth();
     const int outputHeight = outputImage.getHeight();
-
-    if (transformImage.isValid())
-        transformImage.clear ({ 0, 0, outputWidth, outputHeight }, juce::Colour (0xff000000));
 
     // Quarter turns use 1.57, 3.14 and 4.71; the highest switch that is on wins.
     // With no switch on there is no rotation at all, fine rotation included.
@@ -1058,19 +1117,46 @@ void KestruneAudioProcessor::applyTransform()
                         .scaled (sx, sy, cx, cy);
     inverseViewTransform = viewTransform.inverted();
 
+    // The same work picture through the same transform into the same images
+    // gives the output already published (a change of "effectapply", say).
+    auto& stages = pipelineStages;
+    PipelineStages::Transform inputs;
+    inputs.work = stages.colour.has_value() && stages.colour->work == workImage ? stages.colourVersion : 0;
+    inputs.transform = viewTransform;
+    inputs.workImage = workImage;
+    inputs.transformImage = transformImage;
+    inputs.output = outputImage;
+    inputs.publication = finishedPicture.publications();
+
+    if (inputs.work != 0 && stages.transform == inputs)
+        return;
+
+    BandWorkers* workers = &bandWorkers.get();
+
     if (transformImage.isValid())
     {
+        kestrune::bands::clearInBands (workers, transformImage.getClippedImage ({ 0, 0, outputWidth, outputHeight }),
+                                       juce::Colour (0xff000000));
+
         if (workImage.isValid())
         {
-            juce::Graphics g (transformImage);
-            g.drawImageTransformed (workImage, viewTransform);
+            const auto transform = viewTransform;
+            kestrune::bands::drawInBands (workers, transformImage, workImage,
+                                          [&transform] (juce::Graphics& g, const juce::Image& work)
+            {
+                g.drawImageTransformed (work, transform);
+            });
         }
 
         // transformImage is opaque, so drawing it over outputImage is a copy.
-        copyPixels (transformImage, outputImage);
+        copyPixels (workers, transformImage, outputImage);
     }
 
-    outputFrames.backFrame().buildFrom (outputImage);
+    outputFrames.backFrame().buildFrom (outputImage, workers);
     outputFrames.publish();
     finishedPicture.publish (outputImage);
+
+    inputs.publication = finishedPicture.publications();
+    stages.transform = inputs;
+    ++stages.counts.transforms;
 }

@@ -244,19 +244,23 @@ void KestruneAudioProcessor::run()
 {
     while (! threadShouldExit())
     {
-        {
-            const juce::ScopedLock sl (criticalSection);
-            changeColourFunction();
-            publishOutputImageHeight();
-        }
-
-        // The windows' copies of the new picture, scaled outside the lock.
-        finishedPicture.renderDisplayCopies();
-
+        runWorkerPass();
         workerPasses.fetch_add (1, std::memory_order_release);
 
         wait (44);
     }
+}
+
+void KestruneAudioProcessor::runWorkerPass()
+{
+    {
+        const juce::ScopedLock sl (criticalSection);
+        changeColourFunction();
+        publishOutputImageHeight();
+    }
+
+    // The windows' copies of the new picture, scaled outside the lock.
+    finishedPicture.renderDisplayCopies (&bandWorkers.get());
 }
 
 //==============================================================================
