@@ -1,5 +1,6 @@
 #include "Panels.h"
 #include "PanelFont.h"
+#include "RecordedSpectrogram.h"
 #include "ResizeRatio.h"
 
 namespace
@@ -378,16 +379,21 @@ void ImageManupulationPanel::onRecordClicked()
         return;
     }
 
+    // Disarmed before the frames are taken: the store waits for a block
+    // still appending to it.
     processor.recordArmed.store (false, std::memory_order_release);
     auto frames = processor.takeRecordedFrames();
+
+    // With the transport stopped, or nothing captured, the capture is dropped.
+    if (processor.isPlaying.load() && ! frames.empty())
+    {
+        const auto spectrogram = kestrune::recording::drawSpectrogram (frames, processor.recordMinDb,
+                                                                       processor.recordMaxDb);
+        std::vector<RecordedFrameStore::Frame>().swap (frames); // freed before the picture is made
+        processor.handOverRecording (spectrogram);
+    }
+
     processor.recordCapturing.store (false, std::memory_order_release);
-
-    if (! processor.isPlaying.load() || frames.empty())
-        return; // nothing to keep: the capture is dropped
-
-    // TODO(record to picture): turn `frames` into the new picture here. Until
-    // that lands, a finished capture is dropped: its frames are freed with
-    // `frames`, and the store is already empty for the next capture.
 }
 
 //==============================================================================

@@ -99,8 +99,9 @@ public:
     void changeListenerCallback (juce::ChangeBroadcaster*) override;
     void timerCallback() override;
 
-    // The Record button's click: arms record mode, or disarms it and takes
-    // over what was captured.
+    // The Record button's click: arms record mode, or disarms it and turns
+    // what was captured into the picture (drawn as a spectrogram, handed to
+    // the processor, which gives it the current picture's size).
     void onRecordClicked();
 
     MyLookAndFeel panelLookAndFeel;

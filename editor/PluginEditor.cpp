@@ -716,10 +716,12 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
              &resetAllButton, &openImageButton })
         addAndMakeVisible (child);
 
-    // Click handlers, in this order: reset all, reset drawing, open.
-    resetAllButton.onClick = [] {};
-    resetDrawingButton.onClick = [] {};
-    openImageButton.onClick = [] {};
+    // Click handlers, in this order: reset all, reset drawing, open. The
+    // processor hands the pictures over; what the user sees changes once
+    // the next audio block has adopted them.
+    resetAllButton.onClick = [this] { audioProcessor.resetAll(); };
+    resetDrawingButton.onClick = [this] { audioProcessor.resetDrawing(); };
+    openImageButton.onClick = [this] { openImage(); };
 
     openImageButton.setButtonText ("Open Img");
     resetAllButton.setButtonText ("Reset All");
@@ -850,6 +852,33 @@ void KestruneAudioProcessorEditor::resized()
     resetAllButton.setBounds (x0 + 2, sH + 2, std::max (b1 - 4, 0), std::max (hb - 4, 0));
     resetDrawingButton.setBounds (x0 + b1 + 2, sH + 2, std::max (b2 - 4, 0), std::max (hb - 4, 0));
     openImageButton.setBounds (x0 + b1 + b2 + 2, sH + 2, std::max (b3 - 4, 0), std::max (hb - 4, 0));
+}
+
+//==============================================================================
+// Open button
+void KestruneAudioProcessorEditor::openImage()
+{
+    imageChooser = std::make_unique<juce::FileChooser> ("Select a Wave file to play...", juce::File(),
+                                                        "*.png;*.jpg;*.jpeg;*.bmp;*.PNG", true, false, nullptr);
+
+    // The chooser goes with the editor, and a dialog library may still
+    // deliver its result after that: the result is taken only while this
+    // editor (and so its processor) is there.
+    imageChooser->launchAsync (juce::FileBrowserComponent::openMode | juce::FileBrowserComponent::canSelectFiles,
+                               [editor = juce::Component::SafePointer<KestruneAudioProcessorEditor> (this)]
+                               (const juce::FileChooser& chooser)
+                               {
+                                   if (editor != nullptr)
+                                       editor->imageChosen (chooser.getResult());
+                               });
+}
+
+void KestruneAudioProcessorEditor::imageChosen (const juce::File& result)
+{
+    const auto path = result.getFullPathName();
+
+    if (path.isNotEmpty())
+        audioProcessor.loadFile (path, true);
 }
 
 //==============================================================================

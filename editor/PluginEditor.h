@@ -170,6 +170,15 @@ public:
     bool keyPressed (const juce::KeyPress& key) override;
     void resized() override;
 
+    // "Open Img": a new file chooser, replacing one whose dialog may still be
+    // open, launched without blocking; its result goes to imageChosen.
+    void openImage();
+
+    // The open dialog's result: a picked file is loaded with the parameters
+    // kept (a file that does not decode leaves no picture, as any load); an
+    // empty result (the dialog cancelled) does nothing.
+    void imageChosen (const juce::File& result);
+
     // The size limits and the aspect ratio the window keeps.
     static constexpr int defaultWidth = 950;
     static constexpr int minimumWidth = 760, minimumHeight = 427;

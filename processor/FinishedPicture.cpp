@@ -1,4 +1,5 @@
 #include "FinishedPicture.h"
+#include "ImageBands.h"
 
 #include <cstring>
 
@@ -74,7 +75,7 @@ void FinishedPicture::publish (const juce::Image& picture)
     published.store (number, std::memory_order_release);
 }
 
-void FinishedPicture::renderDisplayCopies()
+void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
 {
     juce::Image picture;
     juce::uint32 number = 0;
@@ -119,11 +120,12 @@ void FinishedPicture::renderDisplayCopies()
         copy.pictureWidth = picture.getWidth();
         copy.pictureHeight = picture.getHeight();
 
+        const auto scale = juce::AffineTransform::scale ((float) width / (float) picture.getWidth(),
+                                                         (float) height / (float) picture.getHeight());
+        kestrune::bands::drawInBands (workers, copy.image, picture, [&scale] (juce::Graphics& g, const juce::Image& source)
         {
-            juce::Graphics g (copy.image);
-            g.drawImageTransformed (picture, juce::AffineTransform::scale ((float) width / (float) picture.getWidth(),
-                                                                           (float) height / (float) picture.getHeight()));
-        }
+            g.drawImageTransformed (source, scale);
+        });
 
         {
             const juce::SpinLock::ScopedLockType sl (lock);

@@ -5,6 +5,8 @@
 #include <array>
 #include <atomic>
 
+class BandWorkers;
+
 // The newest picture the worker has finished, for the windows to draw.
 //
 // The worker holds the pipeline lock for a whole pass (tens of milliseconds on
@@ -39,10 +41,10 @@ public:
     void publish (const juce::Image& picture);
 
     // Renders the newest picture at every size asked for lately that has no
-    // copy of it yet (the worker, after each pass, outside the pipeline lock).
-    // It touches shared state only under the hand-over's spin lock, so it may
-    // run beside publish.
-    void renderDisplayCopies();
+    // copy of it yet (the worker, after each pass, outside the pipeline lock),
+    // in bands on the band workers when given. It touches shared state only
+    // under the hand-over's spin lock, so it may run beside publish.
+    void renderDisplayCopies (BandWorkers* workers = nullptr);
 
     //==========================================================================
     // Reader side (any thread). The writer holds the hand-over's spin lock

@@ -1,6 +1,117 @@
 #include "GreyFrame.h"
+#include "ImageBands.h"
 
-void GreyFrame::buildFrom (const juce::Image& image)
+namespace
+{
+    // c / 255 for every channel value, so that a pixel costs one division.
+    const std::array<float, 256>& channelShares()
+    {
+        static const auto shares = []
+        {
+            std::array<float, 256> result {};
+            for (size_t c = 0; c < result.size(); ++c)
+                result[c] = (float) c / 255.0f;
+            return result;
+        }();
+
+        return shares;
+    }
+
+    inline float greyOfLevels (const std::array<float, 256>& share, int r, int g, int b) noexcept
+    {
+        return (share[(size_t) r] + share[(size_t) g] + share[(size_t) b]) / 3.0f;
+    }
+
+    // The grey of a pixel whose three channels are equal (every pixel of a
+    // picture the pipeline made from a greyscaled one), worked out once per level.
+    const std::array<float, 256>& levelGreys()
+    {
+        static const auto greys = []
+        {
+            std::array<float, 256> result {};
+            for (int v = 0; v < 256; ++v)
+                result[(size_t) v] = greyOfLevels (channelShares(), v, v, v);
+            return result;
+        }();
+
+        return greys;
+    }
+
+    inline float greyOf (const std::array<float, 256>& share, const std::array<float, 256>& level,
+                         int r, int g, int b) noexcept
+    {
+        return r == g && g == b ? level[(size_t) r] : greyOfLevels (share, r, g, b);
+    }
+
+    // Columns x0 .. x1 of the picture into the frame, in tiles of 16 x 16
+    // pixels: each tile writes 16 runs of 16 floats (a cache line each) down
+    // its columns. (Walking whole columns at once would write with a stride
+    // of the picture's height, which at 512 rows keeps hitting the same few
+    // cache sets.) Opaque ARGB and RGB pixels (the usual case) are read
+    // straight from memory; anything else goes through the colour accessor.
+    template <typename GreyOfPixel>
+    void fillTiles (const juce::Image::BitmapData& data, float* grey, int height, int x0, int x1, GreyOfPixel&& greyOfPixel)
+    {
+        constexpr int tile = 16;
+
+        for (int tx = x0; tx < x1; tx += tile)
+        {
+            const int tx1 = juce::jmin (x1, tx + tile);
+
+            for (int ty = 0; ty < height; ty += tile)
+            {
+                const int ty1 = juce::jmin (height, ty + tile);
+
+                for (int x = tx; x < tx1; ++x)
+                {
+                    auto* out = grey + (size_t) x * (size_t) height;
+                    const auto* p = data.getPixelPointer (x, ty);
+
+                    for (int y = ty; y < ty1; ++y, p += data.lineStride)
+                        out[y] = greyOfPixel (p, x, y);
+                }
+            }
+        }
+    }
+
+    void fillColumns (const juce::Image::BitmapData& data, float* grey, int height, int x0, int x1)
+    {
+        const auto& share = channelShares();
+        const auto& level = levelGreys();
+
+        if (data.pixelFormat == juce::Image::ARGB)
+        {
+            fillTiles (data, grey, height, x0, x1, [&] (const juce::uint8* p, int x, int y)
+            {
+                const auto& px = *reinterpret_cast<const juce::PixelARGB*> (p);
+
+                if (px.getAlpha() == 255)
+                    return greyOf (share, level, px.getRed(), px.getGreen(), px.getBlue());
+
+                const auto c = data.getPixelColour (x, y);
+                return greyOfLevels (share, c.getRed(), c.getGreen(), c.getBlue());
+            });
+        }
+        else if (data.pixelFormat == juce::Image::RGB)
+        {
+            fillTiles (data, grey, height, x0, x1, [&] (const juce::uint8* p, int, int)
+            {
+                const auto& px = *reinterpret_cast<const juce::PixelRGB*> (p);
+                return greyOf (share, level, px.getRed(), px.getGreen(), px.getBlue());
+            });
+        }
+        else
+        {
+            fillTiles (data, grey, height, x0, x1, [&] (const juce::uint8*, int x, int y)
+            {
+                const auto c = data.getPixelColour (x, y);
+                return greyOfLevels (share, c.getRed(), c.getGreen(), c.getBlue());
+            });
+        }
+    }
+}
+
+void GreyFrame::buildFrom (const juce::Image& image, BandWorkers* workers)
 {
     if (! image.isValid())
     {
@@ -14,57 +125,11 @@ void GreyFrame::buildFrom (const juce::Image& image)
     grey.resize ((size_t) width * (size_t) height);
 
     const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
+    auto* out = grey.data();
+    const auto rows = height;
 
-    // c / 255 for every channel value, so that a pixel costs one division.
-    static const auto channelShare = []
-    {
-        std::array<float, 256> shares {};
-        for (size_t c = 0; c < shares.size(); ++c)
-            shares[c] = (float) c / 255.0f;
-        return shares;
-    }();
-
-    auto greyOfLevels = [] (int r, int g, int b)
-    {
-        return (channelShare[(size_t) r] + channelShare[(size_t) g] + channelShare[(size_t) b]) / 3.0f;
-    };
-
-    auto greyOf = [&] (juce::Colour c) { return greyOfLevels (c.getRed(), c.getGreen(), c.getBlue()); };
-
-    // Opaque ARGB and RGB pixels (the usual case) are read straight from
-    // memory; anything else goes through the colour accessor. The picture is
-    // walked in bands of columns so that the transposed writes stay in cache.
-    constexpr int band = 32;
-
-    for (int x0 = 0; x0 < width; x0 += band)
-    {
-        const int x1 = juce::jmin (width, x0 + band);
-
-        for (int y = 0; y < height; ++y)
-        {
-            const auto* p = data.getPixelPointer (x0, y);
-            auto* out = grey.data() + (size_t) x0 * (size_t) height + (size_t) y;
-
-            for (int x = x0; x < x1; ++x, p += data.pixelStride, out += height)
-            {
-                if (data.pixelFormat == juce::Image::ARGB)
-                {
-                    const auto& px = *reinterpret_cast<const juce::PixelARGB*> (p);
-                    *out = px.getAlpha() == 255 ? greyOfLevels (px.getRed(), px.getGreen(), px.getBlue())
-                                                : greyOf (data.getPixelColour (x, y));
-                }
-                else if (data.pixelFormat == juce::Image::RGB)
-                {
-                    const auto& px = *reinterpret_cast<const juce::PixelRGB*> (p);
-                    *out = greyOfLevels (px.getRed(), px.getGreen(), px.getBlue());
-                }
-                else
-                {
-                    *out = greyOf (data.getPixelColour (x, y));
-                }
-            }
-        }
-    }
+    // Bands of columns: each writes a contiguous part of the frame.
+    kestrune::bands::forEachBand (workers, width, [&] (int x0, int x1) { fillColumns (data, out, rows, x0, x1); });
 }
 
 //==============================================================================

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <vector>
 
+class BandWorkers;
+
 // The greyscale picture the audio thread filters with: one float grey level
 // (R/255 + G/255 + B/255) / 3 per pixel, stored column by column so that a
 // hop reads one contiguous column. Built off the audio thread.
@@ -25,8 +27,9 @@ struct GreyFrame
         return grey[(size_t) x * (size_t) height + (size_t) y];
     }
 
-    // Fills this frame from an image (allocates; never call on the audio thread).
-    void buildFrom (const juce::Image& image);
+    // Fills this frame from an image (allocates; never call on the audio
+    // thread). With band workers, bands of columns are filled in parallel.
+    void buildFrom (const juce::Image& image, BandWorkers* workers = nullptr);
 };
 
 //==============================================================================

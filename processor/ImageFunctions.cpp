@@ -1,9 +1,12 @@
 #include "PluginProcessor.h"
+#include "ImageBands.h"
 #include "PictureFiles.h"
+#include "RowSmoothing.h"
 
 #include <cmath>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <set>
 
 //==============================================================================
@@ -35,26 +38,33 @@ namespace
         return child;
     }
 
-    // Pen-layer names handed out by any processor in this process.
-    std::mutex penLayerNamesLock;
-    std::set<juce::String> penLayerNames;
+    // Stamped file names (pen layers, recordings) handed out by any processor
+    // in this process.
+    std::mutex stampedNamesLock;
+    std::set<juce::String> stampedNames;
+}
+
+// The stamp has a resolution of one second; a name handed out before in this
+// process (by any instance), or a file already in the images folder, makes
+// the name a numbered one: stem_2.png, stem_3.png, ...
+juce::String KestruneAudioProcessor::nameStampedPath (const juce::String& prefix)
+{
+    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
+    const auto stem = prefix + stamp;
+
+    const std::lock_guard<std::mutex> lock (stampedNamesLock);
+    auto name = stem + ".png";
+
+    for (int n = 2; stampedNames.count (name) != 0 || juce::File (getFilePath (name)).exists(); ++n)
+        name = stem + "_" + juce::String (n) + ".png";
+
+    stampedNames.insert (name);
+    return getFilePath (name);
 }
 
 juce::String KestruneAudioProcessor::nameImageDrawPath()
 {
-    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
-    const auto stem = "imageDraw" + stamp;
-
-    // The stamp has a resolution of one second; instances naming a layer in
-    // the same second, or a layer file already on disk, get a numbered name.
-    const std::lock_guard<std::mutex> lock (penLayerNamesLock);
-    auto name = stem + ".png";
-
-    for (int n = 2; penLayerNames.count (name) != 0 || juce::File (getFilePath (name)).exists(); ++n)
-        name = stem + "_" + juce::String (n) + ".png";
-
-    penLayerNames.insert (name);
-    return getFilePath (name);
+    return nameStampedPath ("imageDraw");
 }
 
 void KestruneAudioProcessor::createImageDrawPath()
@@ -372,8 +382,8 @@ void KestruneAudioProcessor::resetAll()
 
 void KestruneAudioProcessor::handOverRecording (const juce::Image& spectrogram)
 {
-    const auto stamp = juce::Time::getCurrentTime().formatted ("%Y-%m-%d-%H-%M-%S");
-    const auto path = getFilePath ("imageSpect" + stamp + ".png");
+    // Two recordings converted within one second get names of their own.
+    const auto path = nameStampedPath ("imageSpect");
 
     // The recording takes the size of the picture it replaces.
     juce::Rectangle<int> bounds (480, 330);
@@ -834,47 +844,48 @@ namespace
         }
     }
 
-    // Rewrites every pixel of `image` in place, row by row from the top, left to
-    // right: fn (Rgba&) sees the straight colour and may change it.
+    // Rewrites the pixels of `source` into `dest` (same size and format),
+    // row by row, in bands: fn (Rgba&) sees each straight colour and may change
+    // it. `dest` may be `source`.
     template <typename Fn>
-    void rewritePixels (const juce::Image& image, Fn&& fn)
+    void mapPixels (BandWorkers* workers, const juce::Image& source, const juce::Image& dest, Fn&& fn)
     {
-        const juce::Image::BitmapData data (image, juce::Image::BitmapData::readWrite);
+        std::optional<juce::Image::BitmapData> input;
+        const juce::Image::BitmapData output (dest, juce::Image::BitmapData::readWrite);
 
-        withPixelAccess (data.pixelFormat, [&] (auto access)
+        if (source != dest)
+            input.emplace (source, juce::Image::BitmapData::readOnly);
+
+        const auto& in = input ? *input : output;
+
+        withPixelAccess (output.pixelFormat, [&] (auto access)
         {
             using Access = decltype (access);
 
-            for (int y = 0; y < data.height; ++y)
+            kestrune::bands::forEachBand (workers, output.height, [&] (int y0, int y1)
             {
-                auto* p = data.getLinePointer (y);
-
-                for (int x = 0; x < data.width; ++x, p += data.pixelStride)
+                for (int y = y0; y < y1; ++y)
                 {
-                    auto c = Access::read (p);
-                    fn (c);
-                    Access::write (p, c);
+                    const auto* p = in.getLinePointer (y);
+                    auto* q = output.getLinePointer (y);
+
+                    for (int x = 0; x < output.width; ++x, p += in.pixelStride, q += output.pixelStride)
+                    {
+                        auto c = Access::read (p);
+                        fn (c);
+                        Access::write (q, c);
+                    }
                 }
-            }
+            });
         });
     }
 
-    // Copies the pixels of `source` into `dest` (same size). When the formats
-    // differ the copy goes through the graphics context.
-    void copyPixels (const juce::Image& source, juce::Image& dest)
+    // Copies the pixels of `source` into `dest` (same size), in bands. When
+    // the formats differ the copy goes through the graphics context.
+    void copyPixels (BandWorkers* workers, const juce::Image& source, juce::Image& dest)
     {
-        if (source.getFormat() == dest.getFormat()
-             && source.getWidth() == dest.getWidth() && source.getHeight() == dest.getHeight())
-        {
-            const juce::Image::BitmapData src (source, juce::Image::BitmapData::readOnly);
-            const juce::Image::BitmapData dst (dest, juce::Image::BitmapData::writeOnly);
-            const auto rowBytes = (size_t) (src.width * src.pixelStride);
-
-            for (int y = 0; y < src.height; ++y)
-                std::memcpy (dst.getLinePointer (y), src.getLinePointer (y), rowBytes);
-
+        if (kestrune::bands::copyInBands (workers, source, dest))
             return;
-        }
 
         dest.clear (dest.getBounds());
         juce::Graphics g (dest);
@@ -944,62 +955,136 @@ void KestruneAudioProcessor::runColourStages()
 
     // The message thread replaces these (a recording, a stroke, an undo)
     // without waiting for this pass; the pass works on the ones in force now.
+    // Their pixels never change once in place: a stroke swaps in a new layer.
     const auto source = sourceInForce();
     const auto layer = penLayerInForce();
 
+    BandWorkers* workers = &bandWorkers.get();
+    auto& stages = pipelineStages;
     const int width  = compositeImage.getWidth();
     const int height = compositeImage.getHeight();
 
     // Picture and pen layer, each stretched over the whole composite. The
     // picture is opaque, so at the composite's own size drawing it is a copy.
+    const PipelineStages::Composite compositeInputs { source, layer, compositeImage };
+
+    if (! (stages.composite == compositeInputs))
     {
         const bool sameShape = source.getBounds() == compositeImage.getBounds()
                                 && source.getFormat() == compositeImage.getFormat();
+
         if (sameShape)
-            copyPixels (source, compositeImage);
-
-        juce::Graphics g (compositeImage);
-
-        if (! sameShape)
-            g.drawImage (source, 0, 0, width, height, 0, 0, source.getWidth(), source.getHeight());
-
-        g.setOpacity (1.0f);
-
-        if (layer.isValid())
-            g.drawImage (layer, 0, 0, width, height, 0, 0, layer.getWidth(), layer.getHeight());
-    }
-
-    // Lower resolution: shrink, then stretch back to the full size. A picture
-    // narrower or shorter than the divisor still keeps one pixel on that axis.
-    {
-        const int reducedWidth  = juce::jmax (1, (int) ((double) width  / (double) horrescaleValue->load()));
-        const int reducedHeight = juce::jmax (1, (int) ((double) height / (double) verrescaleValue->load()));
-
-        if (reducedWidth == width && reducedHeight == height)
         {
-            copyPixels (compositeImage, workImage);
+            copyPixels (workers, source, compositeImage);
+
+            kestrune::bands::drawInBands (workers, compositeImage, layer,
+                                          [width, height] (juce::Graphics& g, const juce::Image& bandLayer)
+            {
+                g.setOpacity (1.0f);
+
+                if (bandLayer.isValid())
+                    g.drawImage (bandLayer, 0, 0, width, height, 0, 0, bandLayer.getWidth(), bandLayer.getHeight());
+            });
         }
         else
         {
-            const auto reduced = compositeImage.rescaled (reducedWidth, reducedHeight,
-                                                          juce::Graphics::mediumResamplingQuality);
-            // The stretched draw leaves the border pixels a little short of
-            // opaque; start from a cleared image so that nothing of the last
-            // pass shows through them.
-            workImage.clear (workImage.getBounds());
-            juce::Graphics g (workImage);
-            g.drawImage (reduced, 0, 0, width, height, 0, 0, reducedWidth, reducedHeight);
+            juce::Graphics g (compositeImage);
+            g.drawImage (source, 0, 0, width, height, 0, 0, source.getWidth(), source.getHeight());
+            g.setOpacity (1.0f);
+
+            if (layer.isValid())
+                g.drawImage (layer, 0, 0, width, height, 0, 0, layer.getWidth(), layer.getHeight());
         }
+
+        stages.composite = compositeInputs;
+        stages.compositeVersion = stages.newVersion();
+        ++stages.counts.composites;
+    }
+
+    // Lower resolution: shrink, then stretch back to the full size, into an
+    // image of the work image's format kept for the purpose. A picture
+    // narrower or shorter than the divisor still keeps one pixel on that axis.
+    const int reducedWidth  = juce::jmax (1, (int) ((double) width  / (double) horrescaleValue->load()));
+    const int reducedHeight = juce::jmax (1, (int) ((double) height / (double) verrescaleValue->load()));
+    const juce::Image* colourInput = &compositeImage;
+    auto colourInputVersion = stages.compositeVersion;
+
+    if (reducedWidth == width && reducedHeight == height)
+    {
+        // At full resolution the work image is a copy of the composite.
+        stages.reduction.reset();
+        stages.shrunk = {};
+        stages.reduced = {};
+
+        if (compositeImage.getFormat() != workImage.getFormat() || compositeImage.getBounds() != workImage.getBounds())
+        {
+            copyPixels (workers, compositeImage, workImage);
+            colourInput = &workImage;
+            colourInputVersion = 0; // rewritten above: the colour stage must run
+        }
+    }
+    else
+    {
+        const PipelineStages::Reduction reductionInputs { stages.compositeVersion, reducedWidth, reducedHeight, workImage };
+
+        if (! (stages.reduction == reductionInputs) || ! stages.reduced.isValid())
+        {
+            // As juce::Image::rescaled: a cleared image of the composite's
+            // format, drawn with the medium resampling quality.
+            if (! stages.shrunk.isValid() || stages.shrunk.getFormat() != compositeImage.getFormat()
+                 || stages.shrunk.getWidth() != reducedWidth || stages.shrunk.getHeight() != reducedHeight)
+                stages.shrunk = juce::Image (compositeImage.getFormat(), reducedWidth, reducedHeight, true,
+                                             juce::SoftwareImageType());
+            else
+                kestrune::bands::clearInBands (workers, stages.shrunk, juce::Colour());
+
+            const auto shrink = juce::AffineTransform::scale ((float) reducedWidth / (float) width,
+                                                              (float) reducedHeight / (float) height);
+            kestrune::bands::drawInBands (workers, stages.shrunk, compositeImage,
+                                          [&shrink] (juce::Graphics& g, const juce::Image& composite)
+            {
+                g.setImageResamplingQuality (juce::Graphics::mediumResamplingQuality);
+                g.drawImageTransformed (composite, shrink, false);
+            });
+
+            // The stretched draw leaves the border pixels a little short of
+            // opaque; it starts from a cleared image so that nothing of an
+            // earlier pass shows through them.
+            if (! stages.reduced.isValid() || stages.reduced.getFormat() != workImage.getFormat()
+                 || stages.reduced.getBounds() != workImage.getBounds())
+                stages.reduced = juce::Image (workImage.getFormat(), workImage.getWidth(), workImage.getHeight(), true,
+                                              juce::SoftwareImageType());
+            else
+                kestrune::bands::clearInBands (workers, stages.reduced, juce::Colour());
+
+            kestrune::bands::drawInBands (workers, stages.reduced, stages.shrunk,
+                                          [=] (juce::Graphics& g, const juce::Image& shrunk)
+            {
+                g.drawImage (shrunk, 0, 0, width, height, 0, 0, reducedWidth, reducedHeight);
+            });
+
+            stages.reduction = reductionInputs;
+            stages.reductionVersion = stages.newVersion();
+            ++stages.counts.reductions;
+        }
+
+        colourInput = &stages.reduced;
+        colourInputVersion = stages.reductionVersion;
     }
 
     // Brightness, contrast and the black-and-white threshold each act on one
     // channel value alone: tabulate them, in that order, and run one sweep.
+    PipelineStages::Colour colourInputs;
+    colourInputs.input = colourInputVersion;
+    colourInputs.blackAndWhite = bwsetValue->load() == 1.0f;
+    colourInputs.smoothing = blurforxaxisValue->load();
+    colourInputs.work = workImage;
+    colourInputs.blur = blurImage;
+
     {
         const int brightness = (int) (brightnessValue->load() * 128.0f);
         const double contrast = (double) contrastValue->load();
-        const bool blackAndWhite = bwsetValue->load() == 1.0f;
         const float threshold = bwthrresholdValue->load() * 255.0f;
-        std::array<juce::uint8, 256> table {};
 
         for (int c = 0; c < 256; ++c)
         {
@@ -1007,13 +1092,26 @@ void KestruneAudioProcessor::runColourStages()
             const double c2 = (((double) c1 / 255.0 - 0.5) * contrast + 0.5) * 255.0;
             int level = clampChannel ((int) c2);
 
-            if (blackAndWhite)
+            if (colourInputs.blackAndWhite)
                 level = (float) level < threshold ? 0 : 255;
 
-            table[(size_t) c] = (juce::uint8) level;
+            colourInputs.table[(size_t) c] = (juce::uint8) level;
         }
+    }
 
-        rewritePixels (workImage, [&table, blackAndWhite] (Rgba& c)
+    // The row smoothing starts from the state the last one left, so it is
+    // redone whenever that state has moved on, even over the same picture.
+    if (colourInputs.smoothing != 0.0f)
+        colourInputs.smoothingStart = rowSmoothState;
+
+    if (colourInputVersion != 0 && stages.colour == colourInputs)
+        return;
+
+    {
+        const auto& table = colourInputs.table;
+        const bool blackAndWhite = colourInputs.blackAndWhite;
+
+        mapPixels (workers, *colourInput, workImage, [&table, blackAndWhite] (Rgba& c)
         {
             c.r = table[(size_t) c.r];
             c.g = table[(size_t) c.g];
@@ -1027,46 +1125,16 @@ void KestruneAudioProcessor::runColourStages()
     // Smoothing along the rows. The state runs on from pixel to pixel, from
     // row to row and from pass to pass. The result goes into blurImage, and
     // the work image takes the same pixels.
-    const float smoothing = blurforxaxisValue->load();
-
-    if (smoothing != 0.0f)
+    if (colourInputs.smoothing != 0.0f)
     {
-        const float rest = 1.0f - smoothing;
-        auto state = rowSmoothState;
-        const juce::Image::BitmapData work (workImage, juce::Image::BitmapData::readWrite);
-        const juce::Image::BitmapData blur (blurImage, juce::Image::BitmapData::writeOnly);
-        const int rows = juce::jmin (work.height, blur.height);
-        const int columns = juce::jmin (work.width, blur.width);
-
-        withPixelAccess (work.pixelFormat, [&] (auto workAccess)
-        {
-            withPixelAccess (blur.pixelFormat, [&] (auto blurAccess)
-            {
-                using WorkAccess = decltype (workAccess);
-                using BlurAccess = decltype (blurAccess);
-
-                for (int y = 0; y < rows; ++y)
-                {
-                    auto* w = work.getLinePointer (y);
-                    auto* b = blur.getLinePointer (y);
-
-                    for (int x = 0; x < columns; ++x, w += work.pixelStride, b += blur.pixelStride)
-                    {
-                        const auto c = WorkAccess::read (w);
-                        state[0] = std::trunc (state[0] * smoothing + (float) c.r * rest);
-                        state[1] = std::trunc (state[1] * smoothing + (float) c.g * rest);
-                        state[2] = std::trunc (state[2] * smoothing + (float) c.b * rest);
-
-                        const Rgba out { (int) state[0], (int) state[1], (int) state[2], 255 };
-                        BlurAccess::write (b, out);
-                        WorkAccess::write (w, out);
-                    }
-                }
-            });
-        });
-
-        rowSmoothState = state;
+        kestrune::smoothing::smoothRows (workImage, blurImage, colourInputs.smoothing, rowSmoothState, workers);
+        copyPixels (workers, blurImage, workImage);
+        ++stages.counts.smoothings;
     }
+
+    stages.colour = colourInputs;
+    stages.colourVersion = stages.newVersion();
+    ++stages.counts.colours;
 }
 
 void KestruneAudioProcessor::applyTransform()
@@ -1076,9 +1144,6 @@ void KestruneAudioProcessor::applyTransform()
 
     const int outputWidth = outputImage.getWidth();
     const int outputHeight = outputImage.getHeight();
-
-    if (transformImage.isValid())
-        transformImage.clear ({ 0, 0, outputWidth, outputHeight }, juce::Colour (0xff000000));
 
     // Quarter turns use 1.57, 3.14 and 4.71; the highest switch that is on wins.
     // With no switch on there is no rotation at all, fine rotation included.
@@ -1108,19 +1173,46 @@ void KestruneAudioProcessor::applyTransform()
         inverseViewTransform = viewTransform.inverted();
     }
 
+    // The same work picture through the same transform into the same images
+    // gives the output already published (a change of "effectapply", say).
+    auto& stages = pipelineStages;
+    PipelineStages::Transform inputs;
+    inputs.work = stages.colour.has_value() && stages.colour->work == workImage ? stages.colourVersion : 0;
+    inputs.transform = viewTransform;
+    inputs.workImage = workImage;
+    inputs.transformImage = transformImage;
+    inputs.output = outputImage;
+    inputs.publication = finishedPicture.publications();
+
+    if (inputs.work != 0 && stages.transform == inputs)
+        return;
+
+    BandWorkers* workers = &bandWorkers.get();
+
     if (transformImage.isValid())
     {
+        kestrune::bands::clearInBands (workers, transformImage.getClippedImage ({ 0, 0, outputWidth, outputHeight }),
+                                       juce::Colour (0xff000000));
+
         if (workImage.isValid())
         {
-            juce::Graphics g (transformImage);
-            g.drawImageTransformed (workImage, viewTransform);
+            const auto transform = viewTransform;
+            kestrune::bands::drawInBands (workers, transformImage, workImage,
+                                          [&transform] (juce::Graphics& g, const juce::Image& work)
+            {
+                g.drawImageTransformed (work, transform);
+            });
         }
 
         // transformImage is opaque, so drawing it over outputImage is a copy.
-        copyPixels (transformImage, outputImage);
+        copyPixels (workers, transformImage, outputImage);
     }
 
-    outputFrames.backFrame().buildFrom (outputImage);
+    outputFrames.backFrame().buildFrom (outputImage, workers);
     outputFrames.publish();
     finishedPicture.publish (outputImage);
+
+    inputs.publication = finishedPicture.publications();
+    stages.transform = inputs;
+    ++stages.counts.transforms;
 }

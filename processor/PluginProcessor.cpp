@@ -245,20 +245,24 @@ void KestruneAudioProcessor::run()
 {
     while (! threadShouldExit())
     {
-        {
-            const juce::ScopedLock sl (criticalSection);
-            const juce::ScopedLock pl (passLock);
-            changeColourFunction();
-            publishOutputImageHeight();
-        }
-
-        // The windows' copies of the new picture, scaled outside the lock.
-        finishedPicture.renderDisplayCopies();
-
+        runWorkerPass();
         workerPasses.fetch_add (1, std::memory_order_release);
 
         wait (44);
     }
+}
+
+void KestruneAudioProcessor::runWorkerPass()
+{
+    {
+        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock pl (passLock);
+        changeColourFunction();
+        publishOutputImageHeight();
+    }
+
+    // The windows' copies of the new picture, scaled outside the locks.
+    finishedPicture.renderDisplayCopies (&bandWorkers.get());
 }
 
 //==============================================================================

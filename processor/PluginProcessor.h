@@ -2,16 +2,22 @@
 
 #include <JuceHeader.h>
 
+#include "BandWorkers.h"
+
 #include <array>
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <vector>
 
+#include "ColumnGains.h"
 #include "FinishedPicture.h"
 #include "GreyFrame.h"
 #include "LayerSnapshot.h"
+#include "MixerSettling.h"
 #include "PictureCopies.h"
+#include "PipelineStages.h"
 #include "PreparedChain.h"
 #include "RealTransformPair.h"
 #include "RecordedFrameStore.h"
@@ -76,6 +82,9 @@ public:
     // A new pen-layer file's path, not yet stored anywhere (createImageDrawPath
     // and loadFile store it).
     juce::String nameImageDrawPath();
+    // A new file's path in the images folder: prefix + time stamp + ".png",
+    // numbered ("_2", "_3", ...) when that name was handed out before or is taken.
+    juce::String nameStampedPath (const juce::String& prefix);
     void setImageDrawPathToValueState();
     void setImagePathToValueState();
     void saveImageToDisk (juce::Image& image, juce::String path);
@@ -155,7 +164,8 @@ public:
 
     // The record conversion's hand-over (message thread), after the editor has
     // drawn the capture as a spectrogram: names the picture "imageSpect" + time
-    // stamp + ".png" in the images folder (imageFilePath and "path"), makes a
+    // stamp + ".png" in the images folder, numbered when two recordings fall in
+    // one second (imageFilePath and "path"), makes a
     // new loadedImage of the current loadedImage's size (480 x 330 when there
     // is none), opaque black with the spectrogram rescaled over it (medium
     // quality), and replaces the source with it (Entry::replaceSource).
@@ -300,6 +310,13 @@ public:
     juce::AffineTransform viewTransform, inverseViewTransform;
     std::array<float, 3> rowSmoothState { 0.0f, 0.0f, 0.0f };
 
+    // What the last pass made each stage from (worker, under criticalSection):
+    // a pass redoes only the stages whose inputs changed.
+    PipelineStages pipelineStages;
+
+    // Helper threads for the bands of a pass, shared by every processor.
+    juce::SharedResourcePointer<BandWorkers::Shared> bandWorkers;
+
     // Parameter routing
     std::atomic<double> intervalStart { 0.0 }, intervalEnd { 1.0 };
     std::atomic<bool> intervalSyncGuard { false };
@@ -411,6 +428,11 @@ public:
     // Editor
     std::atomic<bool> showHelpText { true };
 
+    // One pass of the worker thread: the pipeline under criticalSection, then
+    // the windows' copies of a new picture outside it. (Benchmarks call it
+    // in place of the thread.)
+    void runWorkerPass();
+
     // Completed worker passes; lets callers wait for the pipeline to catch up.
     std::atomic<juce::uint32> workerPasses { 0 };
     bool isWorkerRunning() const { return isThreadRunning(); }
@@ -429,16 +451,18 @@ public:
     int mixerChannels = 2;
     juce::AudioBuffer<float> dryScratch;   // delayed dry samples of one piece
 
-    // The window's values, and per picture height the rows each bin reads and
+    // While the dry/wet value stays put, the processor mixes in the mixer's
+    // place (see MixerSettling.h); the value last passed to the mixer.
+    MixerSettling mixerSettling;
+    float mixerProportion = std::numeric_limits<float>::quiet_NaN();
+
+    // The window's values; the raw gains of the columns the channels read
+    // (with the rows each bin reads per picture height); per picture height
     // the bin each picture row shows in the played column.
     alignas (32) float windowTable[fftSize] {};
+    ColumnGains columnGains;
     int binTableHeight = -1;
-    int binRowLow[numBins] {}, binRowHigh[numBins] {}; // rows from the top, -1 = outside
-    int binsReadingRows = 0; // bins from here up read no row
-    float binFraction[numBins] {};
     int playedColumnBin[fftSize] {};
-    float rawGains[numBins] {};
-    float rawGainMin = 0.0f, rawGainMax = 0.0f;
     int historyStart = 0; // inputHistory is a ring: its oldest sample sits here
     alignas (32) float spectrumBins[2 * numBins + 8] {};
     RealTransformPair filterTransforms { fftBuffers[0], spectrumBins, fftSize };
@@ -465,12 +489,12 @@ private:
     void prepareAudioPath (double sampleRate, int maximumBlockSize, int channels);
     void setScanColumns (float centre, int width);
     void updateScanPosition (double ppq, int width);
-    void runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length);
+    int runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length, bool readOut);
+    void mixSettled (juce::AudioBuffer<float>& buffer, int start, int length, int channels, int dryIndex);
     void filterSamples (juce::AudioBuffer<float>& buffer, const GreyFrame& frame,
                         int start, int length, bool randomMode);
     void runHop (const GreyFrame& frame);
-    void computeRawGains (const float* column);
-    void shapeGains (float contrast, float smoothing, float* gains);
+    void shapeGains (const ColumnGains::Result& raw, float contrast, float smoothing, float* gains);
     void publishPlayedColumn (const float* gains, int height);
     void filterChannel (int channel, const float* gains);
     void buildBinTable (int height);

@@ -1,4 +1,5 @@
 #include "PluginProcessor.h"
+#include "GainCurve.h"
 
 #include <cmath>
 #include <cstring>
@@ -34,9 +35,14 @@ void KestruneAudioProcessor::prepareAudioPath (double sampleRate, int maximumBlo
     mixerChannels = juce::jmax (1, channels);
     audioChunkSize = juce::jmin (filterLatency, blockSize);
 
-    dryWetMixer.prepare ({ sampleRate > 0.0 ? sampleRate : 44100.0, (juce::uint32) blockSize,
-                           (juce::uint32) mixerChannels });
+    const auto rate = sampleRate > 0.0 ? sampleRate : 44100.0;
+    dryWetMixer.prepare ({ rate, (juce::uint32) blockSize, (juce::uint32) mixerChannels });
     dryWetMixer.setMixingRule (juce::dsp::DryWetMixingRule::sin6dB);
+
+    // The mixer's gains are not known again until the next value and a whole
+    // ramp after it.
+    mixerSettling.prepare (rate);
+    mixerProportion = std::numeric_limits<float>::quiet_NaN();
 }
 
 void KestruneAudioProcessor::prepareToPlay (double sampleRate, int maximumExpectedSamplesPerBlock)
@@ -134,7 +140,16 @@ void KestruneAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juc
     if (! randomMode)
         updateScanPosition (ppq, width);
 
-    dryWetMixer.setWetMixProportion (drywetValue->load());
+    // The same value again would change nothing in the mixer (a value that is
+    // not a number is passed every time, as before).
+    const auto proportion = drywetValue->load();
+
+    if (! (proportion == mixerProportion))
+    {
+        dryWetMixer.setWetMixProportion (proportion);
+        mixerSettling.proportionSet (proportion);
+        mixerProportion = proportion;
+    }
 
     const auto mixed = juce::jmin (numChannels, mixerChannels);
     const auto chunkSize = juce::jlimit (1, filterLatency, audioChunkSize);
@@ -144,9 +159,12 @@ void KestruneAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juc
         const auto length = juce::jmin (chunkSize, n - start);
         juce::AudioBuffer<float> chunk (buffer.getArrayOfWritePointers(), bufferChannels, start, length);
 
-        runDryPath (buffer, start, length);
+        // Settled gains: mixed here, straight from the dry ring. Otherwise the
+        // mixer ramps them, from its own copy of the delayed dry samples.
+        const auto settled = mixerSettling.settled();
+        const auto dryIndex = runDryPath (buffer, start, length, ! settled);
 
-        if (mixed > 0)
+        if (mixed > 0 && ! settled)
             dryWetMixer.pushDrySamples (juce::dsp::AudioBlock<const float> (dryScratch)
                                             .getSubsetChannelBlock (0, (size_t) mixed)
                                             .getSubBlock (0, (size_t) length));
@@ -160,9 +178,16 @@ void KestruneAudioProcessor::processBlock (juce::AudioBuffer<float>& buffer, juc
             showIncomingAudioSPectrum (chunk);
 
         if (mixed > 0)
-            dryWetMixer.mixWetSamples (juce::dsp::AudioBlock<float> (buffer)
-                                           .getSubsetChannelBlock (0, (size_t) mixed)
-                                           .getSubBlock ((size_t) start, (size_t) length));
+        {
+            if (settled)
+                mixSettled (buffer, start, length, mixed, dryIndex);
+            else
+                dryWetMixer.mixWetSamples (juce::dsp::AudioBlock<float> (buffer)
+                                               .getSubsetChannelBlock (0, (size_t) mixed)
+                                               .getSubBlock ((size_t) start, (size_t) length));
+
+            mixerSettling.mixed (length);
+        }
     }
 
     if (! playing)
@@ -218,20 +243,53 @@ void KestruneAudioProcessor::setScanColumns (float centre, int width)
     scanColumnRight.store (clampColumn (centre + halfWidth), std::memory_order_relaxed);
 }
 
-void KestruneAudioProcessor::runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length)
+int KestruneAudioProcessor::runDryPath (const juce::AudioBuffer<float>& buffer, int start, int length, bool readOut)
 {
     // length never exceeds 2048, so writing the whole piece before reading
-    // delays every sample by exactly the ring's 2048-sample distance.
+    // delays every sample by exactly the ring's 2048-sample distance. The
+    // delayed piece starts at the returned ring index; it is copied out only
+    // when asked (the mixer wants its own copy).
+    const auto readIndex = dryReadIndex;
+
     for (int c = 0; c < numChannels; ++c)
     {
         copyToRing (dryDelayBuffer.getWritePointer (c), dryRingSize, dryWriteIndex,
                     buffer.getReadPointer (c, start), length);
-        copyFromRing (dryScratch.getWritePointer (c), dryDelayBuffer.getReadPointer (c), dryRingSize,
-                      dryReadIndex, length);
+
+        if (readOut)
+            copyFromRing (dryScratch.getWritePointer (c), dryDelayBuffer.getReadPointer (c), dryRingSize,
+                          readIndex, length);
     }
 
     dryWriteIndex = (dryWriteIndex + length) % dryRingSize;
     dryReadIndex = (dryReadIndex + length) % dryRingSize;
+    return readIndex;
+}
+
+void KestruneAudioProcessor::mixSettled (juce::AudioBuffer<float>& buffer, int start, int length,
+                                         int channels, int dryIndex)
+{
+    // What the mixer does with settled gains: the wet block times the wet
+    // gain, plus the delayed dry block times the dry gain (each product
+    // rounded, then the sum). A gain of 1 and a dry gain of 0 change nothing.
+    const auto wetGain = mixerSettling.wetGain();
+    const auto dryGain = mixerSettling.dryGain();
+    const auto first = juce::jmin (length, dryRingSize - dryIndex);
+
+    for (int c = 0; c < channels; ++c)
+    {
+        auto* wet = buffer.getWritePointer (c, start);
+
+        if (wetGain != 1.0f)
+            juce::FloatVectorOperations::multiply (wet, wetGain, length);
+
+        if (dryGain != 0.0f)
+        {
+            const auto* ring = dryDelayBuffer.getReadPointer (c);
+            juce::FloatVectorOperations::addWithMultiply (wet, ring + dryIndex, dryGain, first);
+            juce::FloatVectorOperations::addWithMultiply (wet + first, ring, dryGain, length - first);
+        }
+    }
 }
 
 //==============================================================================
@@ -283,27 +341,7 @@ void KestruneAudioProcessor::filterSamples (juce::AudioBuffer<float>& buffer, co
 void KestruneAudioProcessor::buildBinTable (int height)
 {
     binTableHeight = height;
-
-    for (int k = 0; k < numBins; ++k)
-    {
-        const auto y = (float) ((1.0 - std::pow (1.0 - (double) k / 1024.0, 5.0)) * (double) height);
-        const auto yi = (int) y;
-        const auto low = height - 1 - yi;
-        const auto high = yi < height - 1 ? height - 2 - yi : low;
-
-        binRowLow[k] = low >= 0 && low < height ? low : -1;
-        binRowHigh[k] = high >= 0 && high < height ? high : -1;
-        binFraction[k] = y - (float) yi;
-    }
-
-    // The row rises with the bin, so the bins reading no row are the top ones.
-    binsReadingRows = numBins;
-    while (binsReadingRows > 0 && binRowLow[binsReadingRows - 1] < 0 && binRowHigh[binsReadingRows - 1] < 0)
-        --binsReadingRows;
-
-    for (int k = 0; k < binsReadingRows; ++k)
-        if (binRowLow[k] < 0 || binRowHigh[k] < 0)
-            binsReadingRows = k; // not expected; keeps the fast loop's reads inside the column
+    columnGains.setHeight (height);
 
     const auto rows = juce::jmin (height, fftSize);
 
@@ -329,6 +367,7 @@ void KestruneAudioProcessor::runHop (const GreyFrame& frame)
         buildBinTable (height);
 
     const float* previousPixels = nullptr;
+    ColumnGains::Result raw;
 
     for (int c = 0; c < numChannels; ++c)
     {
@@ -340,11 +379,11 @@ void KestruneAudioProcessor::runHop (const GreyFrame& frame)
 
         // Both channels often read the same column ("wider" 0).
         if (c == 0 || pixels != previousPixels)
-            computeRawGains (pixels);
+            raw = columnGains.compute (c, pixels);
 
         previousPixels = pixels;
 
-        shapeGains (contrast, smoothing, binGains[c]);
+        shapeGains (raw, contrast, smoothing, binGains[c]);
         publishPlayedColumn (binGains[c], height);
         filterChannel (c, binGains[c]);
     }
@@ -360,76 +399,13 @@ void KestruneAudioProcessor::runHop (const GreyFrame& frame)
     }
 }
 
-void KestruneAudioProcessor::computeRawGains (const float* column)
-{
-    auto* gains = rawGains;
-
-    if (column == nullptr)
-    {
-        std::fill (gains, gains + numBins, 0.0f); // every bin reads grey 0, and 1 - 1^0.2 is 0
-        rawGainMin = rawGainMax = 0.0f;
-        return;
-    }
-
-    // The curve is a pure function of g: neighbouring bins with the same
-    // grey (flat areas, the top row, black) reuse the previous result.
-    auto lastGrey = 0.0f, lastGain = 0.0f;
-    auto lowest = std::numeric_limits<float>::max(), highest = std::numeric_limits<float>::lowest();
-
-    auto gainFor = [&] (float g)
-    {
-        if (g != lastGrey)
-        {
-            lastGrey = g;
-            lastGain = 1.0f - std::pow (1.0f - g, 0.2f);
-            lowest = juce::jmin (lowest, lastGain);
-            highest = juce::jmax (highest, lastGain);
-        }
-
-        return lastGain;
-    };
-
-    const auto end = binsReadingRows;
-
-    for (int k = 0; k < end; ++k)
-    {
-        const auto f = binFraction[k];
-        gains[k] = gainFor (f * column[binRowHigh[k]] + (1.0f - f) * column[binRowLow[k]]);
-    }
-
-    for (int k = end; k < numBins; ++k)
-    {
-        const auto low = binRowLow[k], high = binRowHigh[k];
-        const auto g1 = low >= 0 ? column[low] : 0.0f;
-        const auto g2 = high >= 0 ? column[high] : 0.0f;
-        const auto f = binFraction[k];
-        gains[k] = gainFor (f * g2 + (1.0f - f) * g1);
-    }
-
-    // Bins that reused the start value 0 without computing it.
-    if (gains[0] == 0.0f || lowest > highest)
-    {
-        lowest = juce::jmin (lowest, 0.0f);
-        highest = juce::jmax (highest, 0.0f);
-    }
-
-    rawGainMin = lowest;
-    rawGainMax = highest;
-}
-
-void KestruneAudioProcessor::shapeGains (float contrast, float smoothing, float* gains)
+void KestruneAudioProcessor::shapeGains (const ColumnGains::Result& rawGains, float contrast, float smoothing, float* gains)
 {
     // Contrast around the mid value.
-    const auto mid = (rawGainMin + rawGainMax) * 0.5f;
+    const auto mid = (rawGains.lowest + rawGains.highest) * 0.5f;
     const auto offset = juce::jmin (contrast < 1.0f ? mid : contrast * mid, 0.5f);
 
-    {
-        const float* __restrict raw = rawGains;
-        float* __restrict out = gains;
-
-        for (int k = 0; k < numBins; ++k)
-            out[k] = std::max (-0.5f, std::min (0.5f, (raw[k] - mid) * contrast)) + offset;
-    }
+    kestrune::contrastAroundMid (rawGains.gains, gains, numBins, mid, contrast, offset);
 
     // Smoothing across bins; the state carries over channels and hops.
     // Without smoothing each step yields the gain itself.
@@ -483,17 +459,7 @@ void KestruneAudioProcessor::filterChannel (int channel, const float* gains)
     // the gain (a power of two: no extra rounding).
     constexpr auto factor = 0.33f / (float) fftSize;
 
-    {
-        float* __restrict bins = spectrumBins;
-        const float* __restrict g = gains;
-
-        for (int k = 0; k < numBins; ++k)
-        {
-            const auto scale = g[k] * factor;
-            bins[2 * k] *= scale;
-            bins[2 * k + 1] *= scale;
-        }
-    }
+    kestrune::scaleBins (spectrumBins, gains, factor, numBins);
 
     // The Nyquist bin follows the top bin. Left unscaled it would carry
     // content near half the sample rate through any picture, black included,
@@ -664,10 +630,10 @@ void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>
     for (int c = 0; c < channels; ++c)
         input[c] = buffer.getReadPointer (c);
 
-    for (int i = 0; i < n; ++i)
+    // Runs of samples up to the end of the frame being filled; a full frame is
+    // handed over when the next sample arrives.
+    for (int i = 0; i < n;)
     {
-        const auto v = silent ? 0.0f : monoMix (input, channels, numChannels, i);
-
         if (spectrumFifoFill == fftSize)
         {
             spectrumFifoFill = 0;
@@ -681,7 +647,33 @@ void KestruneAudioProcessor::showIncomingAudioSPectrum (juce::AudioBuffer<float>
             }
         }
 
-        spectrumFifo[spectrumFifoFill++] = v;
+        const auto run = juce::jmin (n - i, fftSize - spectrumFifoFill);
+        auto* __restrict out = spectrumFifo + spectrumFifoFill;
+
+        if (silent || numChannels <= 0)
+        {
+            std::fill (out, out + run, 0.0f);
+        }
+        else if (channels == 2 && numChannels == 2)
+        {
+            const float* __restrict left = input[0] + i;
+            const float* __restrict right = input[1] + i;
+
+            for (int j = 0; j < run; ++j)
+                out[j] = (float) (((double) left[j] + (double) right[j]) / 2.0);
+        }
+        else if (channels == 1 && numChannels == 1)
+        {
+            std::copy (input[0] + i, input[0] + i + run, out);
+        }
+        else
+        {
+            for (int j = 0; j < run; ++j)
+                out[j] = monoMix (input, channels, numChannels, i + j);
+        }
+
+        spectrumFifoFill += run;
+        i += run;
     }
 }
 

@@ -7,7 +7,7 @@ packages=(
     juce-modules-source
     libfftw3-dev
     libgtest-dev libbenchmark-dev
-    libx11-dev libxrandr-dev libxinerama-dev libxcursor-dev libxext-dev libxcomposite-dev
+    libx11-dev libxtst-dev libxrandr-dev libxinerama-dev libxcursor-dev libxext-dev libxcomposite-dev
     libfreetype-dev libfontconfig1-dev libasound2-dev libgl-dev libcurl4-openssl-dev
     libpng-dev libjpeg-dev
     xvfb xauth fonts-dejavu-core fonts-liberation

@@ -1,4 +1,5 @@
 #include "HostWindow.h"
+#include "XDisplay.h"
 
 #include <cmath>
 
@@ -40,6 +41,39 @@ namespace kestrune::host
         return editor != nullptr ? editor->getLocalBounds() : juce::Rectangle<int>();
     }
 
+    bool HostedEditor::click (juce::Point<int> local)
+    {
+        if (editor == nullptr)
+            return false;
+
+        const auto at = editor->localPointToGlobal (local);
+
+        if (! kestrune::test::x11::movePointer (at.x, at.y))
+            return false;
+
+        pumpFor (100);
+        kestrune::test::x11::pressLeftButton (true);
+        pumpFor (80);
+        kestrune::test::x11::pressLeftButton (false);
+        pumpFor (100);
+
+        // Off the window again, so that nothing shows the pointer hovering.
+        const auto outside = editor->getScreenBounds().getBottomRight() + juce::Point<int> (20, 20);
+        kestrune::test::x11::movePointer (outside.x, outside.y);
+        pumpFor (100);
+        return true;
+    }
+
+    juce::Colour HostedEditor::pixelAt (juce::Point<int> local) const
+    {
+        if (editor == nullptr)
+            return {};
+
+        const auto at = editor->localPointToGlobal (local);
+        const auto pixels = kestrune::test::x11::captureScreen (at.x, at.y, 1, 1);
+        return pixels.width == 1 ? juce::Colour (pixels.argb.front()) : juce::Colour();
+    }
+
     void HostedEditor::close()
     {
         if (editor == nullptr)
@@ -63,9 +97,14 @@ namespace kestrune::host
 
             while (running.load())
             {
-                for (int n = 0; n < 512; ++n, phase += 0.05f)
+                // A steady 382 Hz: the phase wraps, so that it never loses precision.
+                for (int n = 0; n < 512; ++n)
+                {
                     for (int c = 0; c < 2; ++c)
                         block.setSample (c, n, 0.25f * std::sin (phase));
+
+                    phase = std::fmod (phase + 0.05f, juce::MathConstants<float>::twoPi);
+                }
 
                 instance.processBlock (block, midi);
                 head.ppq += 512 * 2.0 / 48000.0;
@@ -93,6 +132,21 @@ namespace kestrune::host
 
         if (auto* size = plugin.xml->getChildByName ("lastSizeMainWindow"))
             return { size->getIntAttribute ("width"), size->getIntAttribute ("height") };
+
+        return {};
+    }
+
+    juce::String savedPicturePath (juce::AudioPluginInstance& instance)
+    {
+        juce::MemoryBlock state;
+        instance.getStateInformation (state);
+        const auto plugin = unpackState (state);
+
+        if (plugin.xml == nullptr)
+            return {};
+
+        if (auto* paths = plugin.xml->getChildByName ("ImagePath"))
+            return paths->getStringAttribute ("path");
 
         return {};
     }

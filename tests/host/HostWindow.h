@@ -29,6 +29,15 @@ namespace kestrune::host
 
         juce::Rectangle<int> size() const;
 
+        // A left click at a point of the window (its own coordinates) by the
+        // X server's pointer, as a user's click arrives: move, press,
+        // release, the host's messages delivered in between; then the pointer
+        // leaves the window. False when the X server cannot fake input.
+        bool click (juce::Point<int> local);
+
+        // What the screen shows at a point of the window.
+        juce::Colour pixelAt (juce::Point<int> local) const;
+
         void close();
 
     private:
@@ -57,4 +66,12 @@ namespace kestrune::host
     // The "lastSizeMainWindow" size the plug-in's saved state holds, or an
     // empty rectangle when it holds none.
     juce::Rectangle<int> savedWindowSize (juce::AudioPluginInstance& instance);
+
+    // The "path" of the picture the plug-in's saved state holds (empty when none).
+    juce::String savedPicturePath (juce::AudioPluginInstance& instance);
+
+    // The Record button's centre in the plug-in window at its default size
+    // (950 x 534): the image panel's slot (620, 3, 139, 528) and the button
+    // at the panel's bottom (0, 492, 139, 36).
+    constexpr int recordButtonX = 620 + 139 / 2, recordButtonY = 3 + 492 + 36 / 2;
 }

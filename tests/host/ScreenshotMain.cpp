@@ -1,7 +1,9 @@
 // Screenshots of the plug-in window as a DAW shows it: loads the built bundle
 // through the in-tree host, restores a project with a picture, opens the
-// window under the X server and writes what the screen shows at the default,
-// minimum and maximum sizes as PNG files into the folder given as argument.
+// window under the X server while a tone plays and writes what the screen
+// shows at the default, minimum and maximum sizes, and then at the default
+// size after a bar of the tone was recorded with the Record button and
+// turned into the picture, as PNG files into the folder given as argument.
 // Exits non-zero when the window does not open or does not look like ours.
 // It runs its own virtual X server, so nothing else on screen gets in.
 //
@@ -42,8 +44,29 @@ namespace
         return picture;
     }
 
-    // Points the instance's project at a picture file.
-    void restorePicture (juce::AudioPluginInstance& instance, const juce::File& file)
+    // A pen layer with one freehand stroke over the lower left of the picture.
+    juce::Image makePenLayer()
+    {
+        juce::Image layer (juce::Image::ARGB, 480, 330, true);
+        juce::Path stroke;
+        stroke.startNewSubPath (30.0f, 250.0f);
+        for (int x = 30; x <= 260; x += 5)
+            stroke.lineTo ((float) x, 250.0f - 40.0f * std::sin ((float) (x - 30) / 230.0f * juce::MathConstants<float>::twoPi));
+
+        juce::Graphics g (layer);
+        g.setColour (juce::Colour (0xffd0d0d0));
+        g.strokePath (stroke, juce::PathStrokeType (8.0f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt));
+        return layer;
+    }
+
+    void writePng (const juce::Image& image, const juce::File& file)
+    {
+        juce::FileOutputStream out (file);
+        juce::PNGImageFormat().writeImageToStream (image, out);
+    }
+
+    // Points the instance's project at a picture file and a pen-layer file.
+    void restorePicture (juce::AudioPluginInstance& instance, const juce::File& file, const juce::File& layer)
     {
         juce::MemoryBlock state;
         instance.getStateInformation (state);
@@ -55,7 +78,7 @@ namespace
         if (paths == nullptr)
             paths = plugin.xml->createNewChildElement ("ImagePath");
         paths->setAttribute ("path", file.getFullPathName());
-        paths->setAttribute ("pathDraw", juce::String());
+        paths->setAttribute ("pathDraw", layer.getFullPathName());
 
         const auto edited = repackState (state, plugin);
         instance.setStateInformation (edited.getData(), (int) edited.getSize());
@@ -110,14 +133,18 @@ namespace
             return 1;
         }
 
-        const auto pictureFile = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("screenshot-picture.png");
-        {
-            juce::FileOutputStream out (pictureFile);
-            juce::PNGImageFormat().writeImageToStream (makePicture(), out);
-        }
+        const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
+        const auto pictureFile = home.getChildFile ("screenshot-picture.png");
+        const auto layerFile = home.getChildFile ("screenshot-layer.png");
+        writePng (makePicture(), pictureFile);
+        writePng (makePenLayer(), layerFile);
 
         instance->prepareToPlay (48000.0, 512);
-        restorePicture (*instance, pictureFile);
+        restorePicture (*instance, pictureFile, layerFile);
+
+        // The grid in eighths, as the user picks it in the scan panel.
+        if (auto* grid = parameterNamed (*instance, "refline3"))
+            grid->setValueNotifyingHost (1.0f);
 
         folder.createDirectory();
         int failures = 0;
@@ -134,23 +161,18 @@ namespace
                 return 1;
             }
 
-            const std::pair<int, int> sizes[] = { { 950, 534 }, { 760, 427 }, { 1187, 667 } };
-
-            for (auto [w, h] : sizes)
+            auto shoot = [&] (const juce::String& name)
             {
-                window.resizeTo (w, h);
-                pumpFor (700);
-
                 const auto area = window.get()->getScreenBounds();
                 const auto shot = grabScreen (area);
-                const auto file = folder.getChildFile ("kestrune-" + juce::String (area.getWidth()) + "x"
+                const auto file = folder.getChildFile (name + juce::String (area.getWidth()) + "x"
                                                        + juce::String (area.getHeight()) + ".png");
 
                 if (! shot.isValid())
                 {
                     std::cerr << "could not read the screen at " << area.toString() << "\n";
                     ++failures;
-                    continue;
+                    return;
                 }
 
                 file.deleteFile();
@@ -163,6 +185,45 @@ namespace
                 std::cout << file.getFullPathName() << (problem.isEmpty() ? "" : "  <- " + problem) << std::endl;
                 if (problem.isNotEmpty())
                     ++failures;
+            };
+
+            const std::pair<int, int> sizes[] = { { 950, 534 }, { 760, 427 }, { 1187, 667 } };
+
+            for (auto [w, h] : sizes)
+            {
+                window.resizeTo (w, h);
+                pumpFor (700);
+                shoot ("kestrune-");
+            }
+
+            // A bar of the tone recorded with the Record button and turned
+            // into the picture, the spectrum view showing the tone playing.
+            window.resizeTo (950, 534);
+            pumpFor (300);
+
+            if (! window.click ({ recordButtonX, recordButtonY }))
+            {
+                std::cerr << "the X server fakes no input (XTEST): no recording shot\n";
+                ++failures;
+            }
+            else
+            {
+                bool converted = false;
+
+                for (int waited = 0; waited < 12000 && ! converted; waited += 200)
+                {
+                    pumpFor (200);
+                    converted = savedPicturePath (*instance).contains ("imageSpect");
+                }
+
+                if (! converted)
+                {
+                    std::cerr << "the recording did not become the picture\n";
+                    ++failures;
+                }
+
+                pumpFor (1000);
+                shoot ("kestrune-recording-");
             }
         }
 

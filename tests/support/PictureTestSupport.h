@@ -88,6 +88,18 @@ namespace kestrune::test
         }, timeoutMs);
     }
 
+    // Waits until the worker has prepared a chain for the hand-over pending
+    // now (ready to be swapped in by the next audio block).
+    inline bool chainPrepared (KestruneAudioProcessor& p, int timeoutMs = 3000)
+    {
+        return waitFor ([&p]
+        {
+            const juce::ScopedLock sl (p.passLock);
+            return p.newImagePending.load() && p.preparedChainReady.load()
+                    && p.preparedChain.generation == p.pendingGeneration.load();
+        }, timeoutMs);
+    }
+
     inline juce::Image copyUnderLock (const juce::Image& image)
     {
         const juce::ScopedLock sl (criticalSection);

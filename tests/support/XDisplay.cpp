@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
 
 #include <cstdlib>
 #include <string>
@@ -101,6 +102,39 @@ namespace kestrune::test::x11
 
         XCloseDisplay (display);
         return result;
+    }
+
+    namespace
+    {
+        template <typename Action>
+        bool withXTest (Action&& action)
+        {
+            Display* display = XOpenDisplay (nullptr);
+            if (display == nullptr)
+                return false;
+
+            int eventBase = 0, errorBase = 0, major = 0, minor = 0;
+            const bool available = XTestQueryExtension (display, &eventBase, &errorBase, &major, &minor) != 0;
+
+            if (available)
+            {
+                action (display);
+                XSync (display, False);
+            }
+
+            XCloseDisplay (display);
+            return available;
+        }
+    }
+
+    bool movePointer (int x, int y)
+    {
+        return withXTest ([x, y] (Display* display) { XTestFakeMotionEvent (display, -1, x, y, CurrentTime); });
+    }
+
+    bool pressLeftButton (bool down)
+    {
+        return withXTest ([down] (Display* display) { XTestFakeButtonEvent (display, 1, down ? True : False, CurrentTime); });
     }
 
     PrivateXServer::PrivateXServer()

@@ -28,6 +28,13 @@ namespace kestrune::test::x11
 
     ScreenPixels captureScreen (int x, int y, int width, int height);
 
+    // Input as the X server itself produces it for a real mouse (the XTEST
+    // extension): it reaches whichever window lies under the pointer, a
+    // plug-in's own window inside a host's included. False when the server
+    // offers no XTEST.
+    bool movePointer (int x, int y);
+    bool pressLeftButton (bool down);
+
     // A virtual X server (Xvfb, 1920 x 1080) of the program's own, which
     // $DISPLAY names while it runs: for a program that reads the screen and
     // must not see other programs' windows. Start it before the JUCE

@@ -127,8 +127,10 @@ TEST (ImageFilter, GainsEqualTheirDefinitionAtManyHeights)
         const auto [mn, mx] = std::minmax_element (raw, raw + 1024);
         const auto mid = (*mn + *mx) * 0.5f;
 
+        // The curve runs on the vector unit, within one float step at 1
+        // (1.2e-7) of pow; the mid value moves with it.
         for (int k = 0; k < 1024; ++k)
-            ASSERT_EQ (rig.p().binGains[1][k], juce::jlimit (-0.5f, 0.5f, (raw[k] - mid) * 1.0f) + std::min (mid, 0.5f))
+            ASSERT_NEAR (rig.p().binGains[1][k], juce::jlimit (-0.5f, 0.5f, (raw[k] - mid) * 1.0f) + std::min (mid, 0.5f), 3.0e-7)
                 << "height " << height << " bin " << k;
 
         // The played column shows, per row from the bottom, the gain of the bin

@@ -22,17 +22,6 @@ namespace
         return writeBytes (name, encodePng (image)).getFullPathName();
     }
 
-    // Waits until the worker has prepared a chain for the hand-over pending now.
-    bool chainPrepared (KestruneAudioProcessor& p)
-    {
-        return waitFor ([&p]
-        {
-            const juce::ScopedLock sl (p.passLock);
-            return p.newImagePending.load() && p.preparedChainReady.load()
-                    && p.preparedChain.generation == p.pendingGeneration.load();
-        }, 3000);
-    }
-
     juce::String stateProperty (KestruneAudioProcessor& p, const char* name)
     {
         return p.apvts.state.getChildWithName ("ImagePath").getProperty (name).toString();
