@@ -366,7 +366,9 @@ namespace
                         canvasMean = canvasPaints.millis.empty() ? 0.0 : canvasMean / (double) canvasPaints.millis.size();
                     }
 
-                    const auto label = size.isEmpty() ? juce::String ("closed") : juce::String (size.getWidth()) + "x" + juce::String (size.getHeight());
+                    // The size the window really took (it keeps its ratio).
+                    const auto label = editor == nullptr ? juce::String ("closed")
+                                                         : juce::String (editor->getWidth()) + "x" + juce::String (editor->getHeight());
                     std::printf ("%-18s %-10s %9.1f %9.1f %9.1f %8.2f %8.2f %8.2f %8.2f %9.3f %9.3f %9.3f %9zu\n",
                                  name, label.toRawUTF8(), messagePerSecond, xPerSecond, processPerSecond,
                                  canvasPaints.longest(), canvasMean, spectrumTicks.longest(), spectrumPaints.longest(),

@@ -39,7 +39,7 @@ namespace kestrune::test
 
     // Waits until `condition` holds or `timeoutMs` passes, pumping nothing.
     template <typename Condition>
-    bool waitFor (Condition&& condition, int timeoutMs = 2000)
+    bool waitFor (Condition&& condition, int timeoutMs = 20000)
     {
         const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
         while (! condition())

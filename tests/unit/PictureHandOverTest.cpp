@@ -349,7 +349,7 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
         p->loadFile (files[which], keepOnLoad);
 
         if (timing == 0)
-            ASSERT_TRUE (waitFor (loadChainReady, 3000));
+            ASSERT_TRUE (waitFor (loadChainReady));
         else if (timing == 1)
             ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 3000)); // adopted
         else if (timing == 2)
