@@ -2,6 +2,7 @@
 #include "PanelTestSupport.h"
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 // The controls' bindings to their parameters, on the threads that change the
@@ -11,6 +12,17 @@ using namespace kestrune::test;
 
 namespace
 {
+    // Runs the message loop until `done` holds (at least three of the
+    // followers' polls, at most 10 s).
+    template <typename Done>
+    void pumpUntil (Done&& done)
+    {
+        pumpMessages (3 * kestrune::ParameterFollower::pollIntervalMs);
+        const auto end = juce::Time::getMillisecondCounterHiRes() + 10000.0;
+        while (! done() && juce::Time::getMillisecondCounterHiRes() < end)
+            pumpMessages (5);
+    }
+
     // Three controls of the three kinds, bound to parameters of a processor.
     struct Bound
     {
@@ -82,8 +94,11 @@ TEST (ControlAttachments, ChangesOnTheAudioThreadReachTheControlsWithoutHeapOrMe
         });
         audio.join();
 
-        // The message thread comes round (its queue drains in between).
-        pumpMessages (3 * kestrune::ParameterFollower::pollIntervalMs);
+        // The message thread comes round (its queue drains in between);
+        // on a busy machine its timer may come late.
+        pumpUntil ([&] { return std::abs (bound.slider.getValue() - contrast) < 1.0e-4
+                                && bound.box.getSelectedItemIndex() == (int) style
+                                && bound.button.getToggleState() == (blackAndWhite == 1.0f); });
         EXPECT_NEAR (bound.slider.getValue(), contrast, 1.0e-4) << round;
         EXPECT_EQ (bound.box.getSelectedItemIndex(), (int) style) << round;
         EXPECT_EQ (bound.button.getToggleState(), blackAndWhite == 1.0f) << round;
@@ -146,7 +161,9 @@ TEST (ControlAttachments, BoundAndUnboundWhileAnotherThreadChangesTheParameters)
     audio.join();
 
     // Once the thread is done, the controls come to rest on the final values.
-    pumpMessages (3 * kestrune::ParameterFollower::pollIntervalMs);
+    pumpUntil ([&] { return std::abs (bound.slider.getValue() - plainValue (*bound.p, "contrast")) < 1.0e-4
+                            && bound.box.getSelectedItemIndex() == (int) plainValue (*bound.p, "penStyle")
+                            && bound.button.getToggleState() == (plainValue (*bound.p, "bwset") == 1.0f); });
     EXPECT_NEAR (bound.slider.getValue(), plainValue (*bound.p, "contrast"), 1.0e-4);
     EXPECT_EQ (bound.box.getSelectedItemIndex(), (int) plainValue (*bound.p, "penStyle"));
     EXPECT_EQ (bound.button.getToggleState(), plainValue (*bound.p, "bwset") == 1.0f);
