@@ -351,14 +351,16 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
         if (timing == 0)
             ASSERT_TRUE (waitFor (loadChainReady));
         else if (timing == 1)
-            ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 3000)); // adopted
+            ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); })); // adopted
         else if (timing == 2)
             juce::Thread::sleep ((int) (rng() % 3)); // races the worker and the audio thread
 
         bool loadWaiting = false;
         {
-            // The adoption try-locks the edit lock: held here, nothing is
-            // adopted between the look and the hand-over.
+            // The adoption try-locks the pass lock and the edit lock: held
+            // here (in the processor's lock order), nothing is adopted
+            // between the look and the hand-over.
+            const juce::ScopedLock pl (p->passLock);
             const juce::ScopedLock sl (p->pictureEditLock);
             loadWaiting = p->newImagePending.load();
             chainReady += loadChainReady() ? 1 : 0;
@@ -373,7 +375,7 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
         (loadWaiting ? stillWaiting : alreadyAdopted)++;
         pause = false;
 
-        ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 5000));
+        ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }));
 
         // The load's own adoption resets the parameters only if it came first.
         const bool loadReset = ! keepOnLoad && ! loadWaiting;
