@@ -436,9 +436,11 @@ TEST_F (PenDrawing, NothingHappensWithoutPointsOrPicture)
 
 //==============================================================================
 // Strokes, undo and redo on this thread while one thread composites the pen
-// layer under the pipeline lock (the worker, which takes the layer's handle
+// layer under the pipeline lock (as the worker does, taking the layer's handle
 // under the edit lock) and another swaps whole new chains in with try-locks of
-// both (the audio thread's adoption), releasing nothing itself.
+// the processor's pass lock and edit lock (the audio thread's adoption, which
+// leaves the pipeline lock to other instances), releasing nothing itself. The
+// processor's own worker runs its passes beside them.
 TEST_F (PenDrawing, HistoryStaysConsistentWhileCompositingAndAdopting)
 {
     struct Chain
@@ -448,7 +450,9 @@ TEST_F (PenDrawing, HistoryStaysConsistentWhileCompositingAndAdopting)
         int index = 0;
     };
 
-    Chain prepared; // guarded by criticalSection
+    // Written by the compositing thread only while chainReady is false, read
+    // by the adopting thread only while it is true.
+    Chain prepared;
     std::atomic<bool> stop { false }, chainReady { false };
     std::atomic<int> adoptions { 0 }, inconsistencies { 0 }, failedTryLocks { 0 };
 
@@ -499,7 +503,7 @@ TEST_F (PenDrawing, HistoryStaysConsistentWhileCompositingAndAdopting)
         {
             if (chainReady.load (std::memory_order_acquire))
             {
-                const juce::ScopedTryLock tl (criticalSection);
+                const juce::ScopedTryLock tl (p->passLock);
                 const juce::ScopedTryLock el (p->pictureEditLock);
 
                 if (tl.isLocked() && el.isLocked())
