@@ -34,6 +34,22 @@ namespace kestrune::test
     // `milliseconds`: async callbacks, change messages.
     void pumpMessages (int milliseconds);
 
+    // Delivers this thread's messages until `condition` holds or `timeoutMs`
+    // passes (generous: a loaded machine under a sanitizer is slow to come
+    // round); true when it holds.
+    template <typename Condition>
+    bool pumpMessagesUntil (Condition&& condition, int timeoutMs = 10000)
+    {
+        const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+        while (! condition())
+        {
+            if (juce::Time::getMillisecondCounterHiRes() > end)
+                return false;
+            pumpMessages (5);
+        }
+        return true;
+    }
+
     // True when both images are null, or have the same size, format and bytes.
     bool sameImage (const juce::Image& a, const juce::Image& b);
 
