@@ -349,10 +349,14 @@ TEST_F (PenDrawing, UndoAndRedoStepThroughTheHistory)
     EXPECT_EQ (history(), std::make_pair (4, 4));
     EXPECT_FALSE (sameImage (two, three));
 
-    const auto passes = p->workerPasses.load();
-    p->needColourUpdate.store (false);
-    EXPECT_TRUE (p->undoStroke());
-    EXPECT_TRUE (p->needColourUpdate.load() || p->workerPasses.load() != passes);
+    {
+        // Holding the pipeline lock keeps the worker from starting a pass
+        // that would take the request before it is looked at.
+        const juce::ScopedLock sl (criticalSection);
+        p->needColourUpdate.store (false);
+        EXPECT_TRUE (p->undoStroke());
+        EXPECT_TRUE (p->needColourUpdate.load());
+    }
     EXPECT_TRUE (sameImage (layer(), two));
     EXPECT_TRUE (p->undoStroke());
     EXPECT_EQ (history(), std::make_pair (2, 4));
