@@ -43,6 +43,14 @@ namespace
         return differing;
     }
 
+    // No help text, and the scan lines off the canvas.
+    void hideHelpTextAndScanLines (KestruneAudioProcessor& p)
+    {
+        p.showHelpText.store (false);
+        p.scanColumnLeft.store (-100.0f);
+        p.scanColumnRight.store (-100.0f);
+    }
+
     void loadAndAdopt (KestruneAudioProcessor& p, const juce::String& name, const juce::MemoryBlock& bytes)
     {
         p.loadFile (writeBytes (name, bytes).getFullPathName(), true);
@@ -131,9 +139,7 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
 {
     Rig rig (240, 300);
     auto& p = rig.p();
-    p.showHelpText.store (false);
-    p.scanColumnLeft.store (-100.0f); // lines off the canvas
-    p.scanColumnRight.store (-100.0f);
+    hideHelpTextAndScanLines (p);
     setPlain (p, "a_interval", 0.0f);
     setPlain (p, "b_interval", 0.0f);
 
@@ -221,9 +227,7 @@ TEST (CanvasPaint, ShapePreviewWhileDrawing)
 {
     Rig rig (480, 330);
     auto& p = rig.p();
-    p.showHelpText.store (false);
-    p.scanColumnLeft.store (-100.0f);
-    p.scanColumnRight.store (-100.0f);
+    hideHelpTextAndScanLines (p);
     setPlain (p, "penStyle", 4.0f); // FillRect
 
     Gesture gesture (rig.canvas());
@@ -255,9 +259,7 @@ TEST (CanvasPaint, BandFollowsASelectionInProgress)
 {
     Rig rig (400, 300);
     auto& p = rig.p();
-    p.showHelpText.store (false);
-    p.scanColumnLeft.store (-100.0f);
-    p.scanColumnRight.store (-100.0f);
+    hideHelpTextAndScanLines (p);
 
     Gesture gesture (rig.canvas());
     gesture.press (300, 100, left).drag (100, 100, left);
