@@ -8,57 +8,19 @@
 //   parameter 0: "brightness" (a colour parameter), 1: "zoom" (placement)
 //   window 0: no window open, 1: the plug-in window's canvas open (it asks
 //             for its scaled copy every 30 ms, as it paints)
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
 
-#include <benchmark/benchmark.h>
-
 #include <cmath>
-#include <ctime>
+
+using kestrune::bench::PlayingHead;
 
 namespace
 {
     constexpr double sampleRate = 48000.0;
     constexpr int blockSize = 512;
 
-    struct PlayingHead : juce::AudioPlayHead
-    {
-        double ppq = 0.0;
-
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (true);
-            return info;
-        }
-    };
-
-    // CPU seconds of this process's threads with the given names, from the
-    // kernel's per-thread CPU clocks.
-    double cpuSecondsOfThreads (std::initializer_list<const char*> names)
-    {
-        double total = 0.0;
-
-        for (const auto& entry : juce::File ("/proc/self/task").findChildFiles (juce::File::findDirectories, false))
-        {
-            const auto name = entry.getChildFile ("comm").loadFileAsString().trim();
-
-            if (std::none_of (names.begin(), names.end(), [&] (const char* n) { return name == n; }))
-                continue;
-
-            const auto tid = entry.getFileName().getIntValue();
-            const auto clock = (clockid_t) ((~(clockid_t) tid) << 3) | 6; // the thread's CPU clock, as glibc makes it
-            timespec t {};
-
-            if (clock_gettime (clock, &t) == 0)
-                total += (double) t.tv_sec + 1.0e-9 * (double) t.tv_nsec;
-        }
-
-        return total;
-    }
-
-    double workerCpuSeconds() { return cpuSecondsOfThreads ({ "NoName", "KestruneBands" }); }
+    double workerCpuSeconds() { return kestrune::bench::cpuSecondsOfThreads ({ "NoName", "KestruneBands" }); }
 
     void automation (benchmark::State& state)
     {
@@ -170,4 +132,4 @@ namespace
 BENCHMARK (automation)->Args ({ 0, 0 })->Args ({ 1, 0 })->Args ({ 0, 1 })->Args ({ 1, 1 })
                       ->Iterations (1)->UseRealTime()->Unit (benchmark::kSecond);
 
-BENCHMARK_MAIN();
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }
