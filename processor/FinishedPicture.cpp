@@ -122,10 +122,8 @@ void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
 
         const auto scale = juce::AffineTransform::scale ((float) width / (float) picture.getWidth(),
                                                          (float) height / (float) picture.getHeight());
-        kestrune::bands::drawInBands (workers, copy.image, picture, [&scale] (juce::Graphics& g, const juce::Image& source)
-        {
-            g.drawImageTransformed (source, scale);
-        });
+        kestrune::bands::drawTransformedInBands (workers, copy.image, picture, scale,
+                                                 juce::Graphics::mediumResamplingQuality);
 
         {
             const juce::SpinLock::ScopedLockType sl (lock);
