@@ -253,6 +253,129 @@ namespace
         std::memcpy (out, both, 4);
     }
 
+    // Eight pixels at a time, lane j holding pixel i + j. Eight steps at once
+    // are 8 * step plus the carries of 8 * remainder: q whole ones, and one
+    // more in each lane whose modulo spills over. Returns the pixels left
+    // (fewer than eight); `out` and the steppers' states are moved on past the
+    // ones done.
+    template <int C>
+    __attribute__ ((target ("avx2"))) int sampleEights (const SpanConstants& k, const Source& src, uint8*& out,
+                                                         int& nx, int& mx, int stepX, int remX, int numX,
+                                                         int& ny, int& my, int stepY, int remY, int numY, int n) noexcept
+    {
+        alignas (32) int lanes[4][8];
+
+        for (int j = 0; j < 8; ++j)
+        {
+            lanes[0][j] = nx; lanes[1][j] = mx; lanes[2][j] = ny; lanes[3][j] = my;
+            Stepper::advance (nx, mx, stepX, remX, numX);
+            Stepper::advance (ny, my, stepY, remY, numY);
+        }
+
+        const auto load = [] (const int* p) __attribute__ ((target ("avx2")))
+        {
+            return _mm256_load_si256 (reinterpret_cast<const __m256i*> (p));
+        };
+
+        __m256i vnx = load (lanes[0]), vmx = load (lanes[1]), vny = load (lanes[2]), vmy = load (lanes[3]);
+
+        const auto eightSteps = [] (int stepValue, int rem, int num, __m256i& jump, __m256i& rest) __attribute__ ((target ("avx2")))
+        {
+            const auto eightRem = 8 * (juce::int64) rem;
+            jump = _mm256_set1_epi32 ((int) ((uint32) stepValue * 8u + (uint32) (eightRem / num)));
+            rest = _mm256_set1_epi32 ((int) (eightRem % num));
+        };
+
+        __m256i jumpX, restX, jumpY, restY;
+        eightSteps (stepX, remX, numX, jumpX, restX);
+        eightSteps (stepY, remY, numY, jumpY, restY);
+        const __m256i numXv = _mm256_set1_epi32 (numX), numYv = _mm256_set1_epi32 (numY);
+
+        const __m256i zero = _mm256_setzero_si256();
+        const __m256i lastX = _mm256_set1_epi32 (src.maxX - 1), lastY = _mm256_set1_epi32 (src.maxY - 1);
+        const __m256i byte = _mm256_set1_epi32 (255), full = _mm256_set1_epi32 (256);
+        const __m256i strideV = _mm256_set1_epi32 (src.lineStride), pixelBytes = _mm256_set1_epi32 (C);
+        const __m256i pack12 = _mm256_broadcastsi128_si256 (_mm_setr_epi8 (0, 1, 2, 4, 5, 6, 8, 9, 10, 12, 13, 14, -1, -1, -1, -1));
+        const std::ptrdiff_t lineStride = src.lineStride;
+
+        for (; n >= 8; n -= 8, out += 8 * C)
+        {
+            const __m256i lx = _mm256_srai_epi32 (vnx, 8), ly = _mm256_srai_epi32 (vny, 8);
+            const __m256i inside = _mm256_and_si256 (_mm256_cmpeq_epi32 (_mm256_max_epu32 (lx, lastX), lastX),
+                                                     _mm256_cmpeq_epi32 (_mm256_max_epu32 (ly, lastY), lastY));
+
+            if (_mm256_movemask_ps (_mm256_castsi256_ps (inside)) == 0xff)
+            {
+                alignas (32) int offsets[8];
+                _mm256_store_si256 (reinterpret_cast<__m256i*> (offsets),
+                                    _mm256_add_epi32 (_mm256_mullo_epi32 (ly, strideV), _mm256_mullo_epi32 (lx, pixelBytes)));
+
+                const __m256i fx = _mm256_and_si256 (vnx, byte), fy = _mm256_and_si256 (vny, byte);
+                const __m256i across = _mm256_or_si256 (_mm256_slli_epi32 (fx, 16), _mm256_sub_epi32 (full, fx));
+                const __m256i down = _mm256_sub_epi32 (full, fy);
+                __m256i r[4];
+
+                // Pixels j and j + 4 side by side, as in averagePair.
+                for (int j = 0; j < 4; ++j)
+                {
+                    const __m256i pick = _mm256_setr_epi32 (j, j, j, j, j + 4, j + 4, j + 4, j + 4);
+                    const auto* pa = src.data + offsets[j];
+                    const auto* pb = src.data + offsets[j + 4];
+                    const __m256i topRows = _mm256_inserti128_si256 (_mm256_castsi128_si256 (loadPair<C> (pa)), loadPair<C> (pb), 1);
+                    const __m256i bottomRows = _mm256_inserti128_si256 (_mm256_castsi128_si256 (loadPair<C> (pa + lineStride)),
+                                                                        loadPair<C> (pb + lineStride), 1);
+                    const __m256i a = _mm256_permutevar8x32_epi32 (across, pick);
+                    const __m256i top = _mm256_madd_epi16 (_mm256_shuffle_epi8 (topRows, k.spread), a);
+                    const __m256i bottom = _mm256_madd_epi16 (_mm256_shuffle_epi8 (bottomRows, k.spread), a);
+                    const __m256i sum = _mm256_add_epi32 (_mm256_mullo_epi32 (top, _mm256_permutevar8x32_epi32 (down, pick)),
+                                                          _mm256_mullo_epi32 (bottom, _mm256_permutevar8x32_epi32 (fy, pick)));
+                    r[j] = _mm256_shuffle_epi8 (_mm256_srli_epi32 (_mm256_add_epi32 (sum, k.half), 16), k.narrow);
+                }
+
+                // Low lanes: pixels 0-3, high lanes: 4-7.
+                const __m256i pixels = _mm256_unpacklo_epi64 (_mm256_unpacklo_epi32 (r[0], r[1]),
+                                                              _mm256_unpacklo_epi32 (r[2], r[3]));
+
+                if constexpr (C == 4)
+                {
+                    _mm256_storeu_si256 (reinterpret_cast<__m256i*> (out), pixels);
+                }
+                else
+                {
+                    // 12 bytes from each half; the second store overwrites the
+                    // first's four spare bytes, and leaves four of its own
+                    // past the eighth pixel (the buffers have room).
+                    const __m256i packed = _mm256_shuffle_epi8 (pixels, pack12);
+                    _mm_storeu_si128 (reinterpret_cast<__m128i*> (out), _mm256_castsi256_si128 (packed));
+                    _mm_storeu_si128 (reinterpret_cast<__m128i*> (out + 12), _mm256_extracti128_si256 (packed, 1));
+                }
+            }
+            else
+            {
+                alignas (32) int hx[8], hy[8];
+                _mm256_store_si256 (reinterpret_cast<__m256i*> (hx), vnx);
+                _mm256_store_si256 (reinterpret_cast<__m256i*> (hy), vny);
+
+                for (int j = 0; j < 8; ++j)
+                    sampleOne<C> (k, src, out + j * C, hx[j], hy[j]);
+            }
+
+            const __m256i spillX = _mm256_cmpgt_epi32 (vmx = _mm256_add_epi32 (vmx, restX), zero);
+            vnx = _mm256_sub_epi32 (_mm256_add_epi32 (vnx, jumpX), spillX);
+            vmx = _mm256_sub_epi32 (vmx, _mm256_and_si256 (numXv, spillX));
+            const __m256i spillY = _mm256_cmpgt_epi32 (vmy = _mm256_add_epi32 (vmy, restY), zero);
+            vny = _mm256_sub_epi32 (_mm256_add_epi32 (vny, jumpY), spillY);
+            vmy = _mm256_sub_epi32 (vmy, _mm256_and_si256 (numYv, spillY));
+        }
+
+        // Back to one pixel at a time from lane 0.
+        nx = _mm_cvtsi128_si32 (_mm256_castsi256_si128 (vnx));
+        mx = _mm_cvtsi128_si32 (_mm256_castsi256_si128 (vmx));
+        ny = _mm_cvtsi128_si32 (_mm256_castsi256_si128 (vny));
+        my = _mm_cvtsi128_si32 (_mm256_castsi256_si128 (vmy));
+        return n;
+    }
+
     template <int C>
     __attribute__ ((target ("avx2"))) void sampleSpanVector (const Source& s, uint8* out, Stepper sx, Stepper sy, int n) noexcept
     {
@@ -267,6 +390,11 @@ namespace
         int nx = sx.n, mx = sx.modulo, ny = sy.n, my = sy.modulo;
         const int stepX = sx.step, remX = sx.remainder, numX = sx.numSteps;
         const int stepY = sy.step, remY = sy.remainder, numY = sy.numSteps;
+
+        // Eight pixels at a time while the span is long enough.
+        if (n >= 16 && maxX > 0 && maxY > 0
+             && (juce::int64) (maxY + 1) * lineStride + (juce::int64) (maxX + 1) * C < (juce::int64) 0x7fffffff)
+            n = sampleEights<C> (k, src, out, nx, mx, stepX, remX, numX, ny, my, stepY, remY, numY, n);
 
         for (; n >= 2; n -= 2, out += 2 * C)
         {
@@ -307,7 +435,7 @@ namespace
 
         // The renderer's span: its two ends through the inverse transform, in
         // floating point, then stepped in 8-bit fixed point. `out` has room
-        // for n + 1 pixels.
+        // for n pixels and 32 bytes.
         template <int C>
         void span (uint8* out, int x, int y, int n) const noexcept
         {
@@ -439,8 +567,9 @@ namespace
 
         void handleEdgeTableLine (int x, int width, int alphaLevel) noexcept
         {
-            if (scratch.size() < (size_t) (width + 1) * srcBytes)
-                scratch.resize ((size_t) (width + 1) * srcBytes);
+            // Room for the vector loop's spare bytes past the span.
+            if (scratch.size() < (size_t) width * srcBytes + 32)
+                scratch.resize ((size_t) width * srcBytes + 32);
 
             sampler.span<srcBytes> (scratch.data(), x, currentY, width);
 
