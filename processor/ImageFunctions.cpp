@@ -1131,7 +1131,18 @@ void KestruneAudioProcessor::applyTransform()
 
     BandWorkers* workers = &bandWorkers.get();
 
-    if (transformImage.isValid())
+    if (transformImage.isValid() && transformImage.getBounds() == outputImage.getBounds()
+         && transformImage.getFormat() == outputImage.getFormat())
+    {
+        // The chain's images as made: drawing into transformImage and copying
+        // it over outputImage gives outputImage those bytes, so draw there.
+        kestrune::bands::clearInBands (workers, outputImage, juce::Colour (0xff000000));
+
+        if (workImage.isValid())
+            kestrune::bands::drawTransformedInBands (workers, outputImage, workImage, viewTransform,
+                                                     juce::Graphics::mediumResamplingQuality);
+    }
+    else if (transformImage.isValid())
     {
         kestrune::bands::clearInBands (workers, transformImage.getClippedImage ({ 0, 0, outputWidth, outputHeight }),
                                        juce::Colour (0xff000000));
