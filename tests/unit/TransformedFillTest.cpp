@@ -279,3 +279,92 @@ TEST (TransformedFill, BandsOnHelpersMatchJuceAndTheSwitchWorks)
     EXPECT_FALSE (kestrune::fill::handles (juce::Image::SingleChannel, juce::Image::ARGB, t, juce::Graphics::mediumResamplingQuality));
     EXPECT_FALSE (kestrune::fill::handles (juce::Image::ARGB, juce::Image::SingleChannel, t, juce::Graphics::mediumResamplingQuality));
 }
+
+// Whole passes of the pipeline on the largest picture we expect, drawn
+// through JUCE's renderer and then through the fill: the reduction's shrink
+// and stretch, the view (quarter turns, fine angles, zoom, skew, shifts, a
+// view that leaves most of the output black) and the window's display copy
+// all come out byte for byte the same, in bands on the helpers as the
+// worker draws them.
+TEST (TransformedFill, PipelinePassesMatchJuceAtFullSize)
+{
+    constexpr int width = 1500, height = 512;
+    auto p = makeProcessor();
+    const juce::ScopedLock lock (criticalSection); // the worker stays out
+
+    const auto picture = testPicture (juce::Image::ARGB, width, height, 21);
+    juce::Image layer (juce::Image::ARGB, width, height, true);
+    {
+        juce::Graphics g (layer);
+        g.setColour (juce::Colours::white);
+        g.drawLine (10.0f, 10.0f, 1490.0f, 500.0f, 8.0f);
+    }
+
+    p->sourceImage = picture.createCopy();
+    p->drawLayer = layer;
+    p->compositeImage = picture.createCopy();
+    p->workImage = picture.createCopy();
+    p->blurImage = picture.createCopy();
+    p->transformImage = picture.createCopy();
+    p->outputImage = picture.createCopy();
+    p->undoImages.clear();
+    p->undoImages.emplace_back (p->drawLayer);
+    p->undoIndex = 1;
+    p->sourceImagePresent = true;
+    p->newImagePending = false;
+    setPlain (*p, "contrast", 1.3f);
+
+    struct View { float horrescale, verrescale, fine, zoom, horskew, verskew, leftright, updown; const char* quarter; };
+    const View views[] = {
+        { 1.0f, 1.0f,   0.0f,  0.0f,  0.0f,  0.0f,  0.0f,  0.0f,  nullptr },   // the view as it is
+        { 2.0f, 1.0f,  10.0f,  0.3f,  0.0f,  0.0f,  0.0f,  0.0f,  "rotate0" },
+        { 3.0f, 2.0f, -33.3f, -0.4f,  0.2f, -0.1f,  0.13f, -0.07f, "rotate1" },
+        { 1.0f, 7.5f,  47.0f,  1.7f,  0.0f,  0.5f, -0.3f,  0.2f,  "rotate2" },
+        { 1.5f, 1.0f,   0.0f,  0.0f,  0.0f,  0.0f,  0.0f,  0.0f,  "rotate3" },
+        { 128.0f, 128.0f, 0.0f, -0.95f, 0.0f, 0.0f, 0.6f,  0.0f,  nullptr },
+    };
+
+    BandWorkers workers (3);
+
+    for (size_t v = 0; v < std::size (views); ++v)
+    {
+        const auto& view = views[v];
+        setPlain (*p, "horrescale", view.horrescale);
+        setPlain (*p, "verrescale", view.verrescale);
+        setPlain (*p, "fineRotate", view.fine);
+        setPlain (*p, "zoom", view.zoom);
+        setPlain (*p, "horskew", view.horskew);
+        setPlain (*p, "verskew", view.verskew);
+        setPlain (*p, "leftright", view.leftright);
+        setPlain (*p, "updown", view.updown);
+
+        for (const auto* id : { "rotate0", "rotate1", "rotate2", "rotate3" })
+            setPlain (*p, id, view.quarter != nullptr && juce::String (id) == view.quarter ? 1.0f : 0.0f);
+
+        juce::Image work[2], output[2], shown[2];
+
+        for (const auto loop : { kestrune::fill::Loop::juce, kestrune::fill::Loop::vector })
+        {
+            const LoopScope scope (loop);
+            const int i = loop == kestrune::fill::Loop::juce ? 0 : 1;
+
+            p->pipelineStages = PipelineStages(); // a full pass
+            p->reloadImage = true;
+            p->changeColourFunction();
+
+            FinishedPicture::ForDisplay display;
+            ASSERT_TRUE (p->finishedPicture.tryForDisplay (647, 470, display));
+            p->finishedPicture.renderDisplayCopies (&workers);
+            ASSERT_TRUE (p->finishedPicture.tryForDisplay (647, 470, display));
+            ASSERT_TRUE (display.scaled);
+
+            work[i] = p->workImage.createCopy();
+            output[i] = p->outputImage.createCopy();
+            shown[i] = display.image.createCopy();
+        }
+
+        EXPECT_TRUE (sameImage (work[0], work[1])) << "view " << v << ": reduction";
+        EXPECT_TRUE (sameImage (output[0], output[1])) << "view " << v << ": output";
+        EXPECT_TRUE (sameImage (shown[0], shown[1])) << "view " << v << ": display copy";
+    }
+}
