@@ -272,12 +272,10 @@ namespace
             Stepper::advance (ny, my, stepY, remY, numY);
         }
 
-        const auto load = [] (const int* p) __attribute__ ((target ("avx2")))
-        {
-            return _mm256_load_si256 (reinterpret_cast<const __m256i*> (p));
-        };
-
-        __m256i vnx = load (lanes[0]), vmx = load (lanes[1]), vny = load (lanes[2]), vmy = load (lanes[3]);
+        __m256i vnx = _mm256_load_si256 (reinterpret_cast<const __m256i*> (lanes[0]));
+        __m256i vmx = _mm256_load_si256 (reinterpret_cast<const __m256i*> (lanes[1]));
+        __m256i vny = _mm256_load_si256 (reinterpret_cast<const __m256i*> (lanes[2]));
+        __m256i vmy = _mm256_load_si256 (reinterpret_cast<const __m256i*> (lanes[3]));
 
         const auto eightSteps = [] (int stepValue, int rem, int num, __m256i& jump, __m256i& rest) __attribute__ ((target ("avx2")))
         {
