@@ -462,8 +462,10 @@ namespace
 
     //==========================================================================
     // A span blended at full level into a row of the destination: JUCE's own
-    // pixel code, in loops the compiler can put on the vector unit.
-   #if KESTRUNE_FILL_VECTOR
+    // pixel code, in loops the compiler can put on the vector unit (an AVX2
+    // copy chosen at load time; not under the sanitizers, whose runtimes are
+    // not up yet when the loader picks the copy).
+   #if KESTRUNE_FILL_VECTOR && ! defined (__clang__) && ! defined (__SANITIZE_ADDRESS__) && ! defined (__SANITIZE_THREAD__)
     #define KESTRUNE_FILL_CLONES __attribute__ ((target_clones ("avx2", "default")))
    #else
     #define KESTRUNE_FILL_CLONES
