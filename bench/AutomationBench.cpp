@@ -8,8 +8,12 @@
 //   parameter 0: "brightness" (a colour parameter), 1: "zoom" (placement)
 //   window 0: no window open, 1: the plug-in window's canvas open (it asks
 //             for its scaled copy every 30 ms, as it paints)
+//   fill 0: transformed pictures drawn through JUCE's renderer (as before
+//           kestrune::fill), 1: through kestrune::fill; each case runs with
+//           0 and then 1, side by side
 #include "BenchSupport.h"
 #include "PluginProcessor.h"
+#include "TransformedFill.h"
 
 #include <cmath>
 
@@ -24,6 +28,7 @@ namespace
 
     void automation (benchmark::State& state)
     {
+        kestrune::fill::useLoop (state.range (2) == 0 ? kestrune::fill::Loop::juce : kestrune::fill::Loop::vector);
         juce::ScopedJuceInitialiser_GUI juce;
         auto processor = std::make_unique<KestruneAudioProcessor>();
         auto& p = *processor;
@@ -125,11 +130,15 @@ namespace
         state.counters["passes_per_s"] = (double) (p.workerPasses.load() - passesBefore) / seconds;
         state.counters["blocks"] = blocks;
         p.setPlayHead (nullptr);
+        processor.reset();
+        kestrune::fill::useLoop (kestrune::fill::Loop::vector);
     }
 }
 
-// Arguments: parameter (0 "brightness", 1 "zoom"), window open (1) or not (0).
-BENCHMARK (automation)->Args ({ 0, 0 })->Args ({ 1, 0 })->Args ({ 0, 1 })->Args ({ 1, 1 })
+// Arguments: parameter (0 "brightness", 1 "zoom"), window open (1) or not
+// (0), fill (0 JUCE's renderer, 1 kestrune::fill).
+BENCHMARK (automation)->Args ({ 0, 0, 0 })->Args ({ 0, 0, 1 })->Args ({ 1, 0, 0 })->Args ({ 1, 0, 1 })
+                      ->Args ({ 0, 1, 0 })->Args ({ 0, 1, 1 })->Args ({ 1, 1, 0 })->Args ({ 1, 1, 1 })
                       ->Iterations (1)->UseRealTime()->Unit (benchmark::kSecond);
 
 int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }
