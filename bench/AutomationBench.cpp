@@ -39,21 +39,9 @@ namespace
         {
             const juce::ScopedLock sl (criticalSection);
 
-            juce::Image picture (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (picture);
-                g.setGradientFill (juce::ColourGradient (juce::Colours::black, 0.0f, 0.0f,
-                                                         juce::Colours::white, (float) width, (float) height, false));
-                g.fillAll();
-            }
-
+            const auto picture = kestrune::bench::gradientPicture (width, height);
             p.sourceImage = picture;
-            p.drawLayer = juce::Image (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (p.drawLayer);
-                g.setColour (juce::Colours::white);
-                g.drawLine (10.0f, 10.0f, (float) width - 10.0f, (float) height - 10.0f, 8.0f);
-            }
+            p.drawLayer = kestrune::bench::diagonalStrokeLayer (width, height);
             p.compositeImage = picture.createCopy();
             p.workImage = picture.createCopy();
             p.blurImage = picture.createCopy();

@@ -78,6 +78,28 @@ namespace kestrune::bench
         return image;
     }
 
+    // A w x h ARGB picture shading from black at the top left to white at
+    // the bottom right: every stage of the worker has something to do.
+    inline juce::Image gradientPicture (int w, int h)
+    {
+        juce::Image picture (juce::Image::ARGB, w, h, true);
+        juce::Graphics g (picture);
+        g.setGradientFill (juce::ColourGradient (juce::Colours::black, 0.0f, 0.0f,
+                                                 juce::Colours::white, (float) w, (float) h, false));
+        g.fillAll();
+        return picture;
+    }
+
+    // A pen layer of that size with one 8-pixel white stroke corner to corner.
+    inline juce::Image diagonalStrokeLayer (int w, int h)
+    {
+        juce::Image layer (juce::Image::ARGB, w, h, true);
+        juce::Graphics g (layer);
+        g.setColour (juce::Colours::white);
+        g.drawLine (10.0f, 10.0f, (float) w - 10.0f, (float) h - 10.0f, 8.0f);
+        return layer;
+    }
+
     // The photo of that size as a JPEG (quality 0.85) in the temporary
     // folder, written once per program run.
     inline juce::File photoFile (int w, int h)

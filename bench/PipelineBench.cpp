@@ -17,10 +17,9 @@
 // reduction's shrink and stretch, the view, the window's copy): 0 through
 // JUCE's renderer (as before kestrune::fill), 1 through kestrune::fill, 2
 // through its plain loop. Each case runs with 0 and then 1, side by side.
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
 #include "TransformedFill.h"
-
-#include <benchmark/benchmark.h>
 
 namespace
 {
@@ -55,21 +54,9 @@ namespace
             auto& p = *processor;
             const juce::ScopedLock sl (criticalSection);
 
-            juce::Image picture (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (picture);
-                g.setGradientFill (juce::ColourGradient (juce::Colours::black, 0.0f, 0.0f,
-                                                         juce::Colours::white, (float) width, (float) height, false));
-                g.fillAll();
-            }
-
+            const auto picture = kestrune::bench::gradientPicture (width, height);
             p.sourceImage = picture;
-            layers[0] = juce::Image (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (layers[0]);
-                g.setColour (juce::Colours::white);
-                g.drawLine (10.0f, 10.0f, (float) width - 10.0f, (float) height - 10.0f, 8.0f);
-            }
+            layers[0] = kestrune::bench::diagonalStrokeLayer (width, height);
             layers[1] = layers[0].createCopy();
             p.drawLayer = layers[0];
             p.compositeImage = picture.createCopy();
@@ -178,4 +165,4 @@ BENCHMARK (fullPass)->Apply ([] (auto* b) { sideBySide (b, { { 480, 330, 0 }, { 
 BENCHMARK (colourChange)->Apply ([] (auto* b) { sideBySide (b, { { 1500, 512, 0, 1 }, { 1500, 512, 1, 1 }, { 1500, 512, 0, 0 } }); });
 BENCHMARK (transformChange)->Apply ([] (auto* b) { sideBySide (b, { { 1500, 512, 0 }, { 1500, 512, 1 } }); });
 
-BENCHMARK_MAIN();
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }
