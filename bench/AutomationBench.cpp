@@ -8,60 +8,27 @@
 //   parameter 0: "brightness" (a colour parameter), 1: "zoom" (placement)
 //   window 0: no window open, 1: the plug-in window's canvas open (it asks
 //             for its scaled copy every 30 ms, as it paints)
+//   fill 0: transformed pictures drawn through JUCE's renderer (as before
+//           kestrune::fill), 1: through kestrune::fill; each case runs with
+//           0 and then 1, side by side
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
-
-#include <benchmark/benchmark.h>
+#include "TransformedFill.h"
 
 #include <cmath>
-#include <ctime>
+
+using kestrune::bench::PlayingHead;
 
 namespace
 {
     constexpr double sampleRate = 48000.0;
     constexpr int blockSize = 512;
 
-    struct PlayingHead : juce::AudioPlayHead
-    {
-        double ppq = 0.0;
-
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (true);
-            return info;
-        }
-    };
-
-    // CPU seconds of this process's threads with the given names, from the
-    // kernel's per-thread CPU clocks.
-    double cpuSecondsOfThreads (std::initializer_list<const char*> names)
-    {
-        double total = 0.0;
-
-        for (const auto& entry : juce::File ("/proc/self/task").findChildFiles (juce::File::findDirectories, false))
-        {
-            const auto name = entry.getChildFile ("comm").loadFileAsString().trim();
-
-            if (std::none_of (names.begin(), names.end(), [&] (const char* n) { return name == n; }))
-                continue;
-
-            const auto tid = entry.getFileName().getIntValue();
-            const auto clock = (clockid_t) ((~(clockid_t) tid) << 3) | 6; // the thread's CPU clock, as glibc makes it
-            timespec t {};
-
-            if (clock_gettime (clock, &t) == 0)
-                total += (double) t.tv_sec + 1.0e-9 * (double) t.tv_nsec;
-        }
-
-        return total;
-    }
-
-    double workerCpuSeconds() { return cpuSecondsOfThreads ({ "NoName", "KestruneBands" }); }
+    double workerCpuSeconds() { return kestrune::bench::cpuSecondsOfThreads ({ "NoName", "KestruneBands" }); }
 
     void automation (benchmark::State& state)
     {
+        kestrune::fill::useLoop (state.range (2) == 0 ? kestrune::fill::Loop::juce : kestrune::fill::Loop::vector);
         juce::ScopedJuceInitialiser_GUI juce;
         auto processor = std::make_unique<KestruneAudioProcessor>();
         auto& p = *processor;
@@ -72,21 +39,9 @@ namespace
         {
             const juce::ScopedLock sl (criticalSection);
 
-            juce::Image picture (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (picture);
-                g.setGradientFill (juce::ColourGradient (juce::Colours::black, 0.0f, 0.0f,
-                                                         juce::Colours::white, (float) width, (float) height, false));
-                g.fillAll();
-            }
-
+            const auto picture = kestrune::bench::gradientPicture (width, height);
             p.sourceImage = picture;
-            p.drawLayer = juce::Image (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (p.drawLayer);
-                g.setColour (juce::Colours::white);
-                g.drawLine (10.0f, 10.0f, (float) width - 10.0f, (float) height - 10.0f, 8.0f);
-            }
+            p.drawLayer = kestrune::bench::diagonalStrokeLayer (width, height);
             p.compositeImage = picture.createCopy();
             p.workImage = picture.createCopy();
             p.blurImage = picture.createCopy();
@@ -163,11 +118,15 @@ namespace
         state.counters["passes_per_s"] = (double) (p.workerPasses.load() - passesBefore) / seconds;
         state.counters["blocks"] = blocks;
         p.setPlayHead (nullptr);
+        processor.reset();
+        kestrune::fill::useLoop (kestrune::fill::Loop::vector);
     }
 }
 
-// Arguments: parameter (0 "brightness", 1 "zoom"), window open (1) or not (0).
-BENCHMARK (automation)->Args ({ 0, 0 })->Args ({ 1, 0 })->Args ({ 0, 1 })->Args ({ 1, 1 })
+// Arguments: parameter (0 "brightness", 1 "zoom"), window open (1) or not
+// (0), fill (0 JUCE's renderer, 1 kestrune::fill).
+BENCHMARK (automation)->Args ({ 0, 0, 0 })->Args ({ 0, 0, 1 })->Args ({ 1, 0, 0 })->Args ({ 1, 0, 1 })
+                      ->Args ({ 0, 1, 0 })->Args ({ 0, 1, 1 })->Args ({ 1, 1, 0 })->Args ({ 1, 1, 1 })
                       ->Iterations (1)->UseRealTime()->Unit (benchmark::kSecond);
 
-BENCHMARK_MAIN();
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

@@ -1,7 +1,6 @@
 // Cost of the pen layer's undo snapshots on a 1500 x 512 picture: memory per
 // snapshot as strokes accumulate, and the time to take and to restore one.
-#include <benchmark/benchmark.h>
-
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
 #include "TypicalStroke.h"
 
@@ -102,11 +101,4 @@ BENCHMARK (BM_LayerCopy)->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_HistoryBytesPerStroke)->Arg (20)->Arg (200)->Unit (benchmark::kMillisecond)->Iterations (1);
 BENCHMARK (BM_RestoreSnapshot)->Arg (0)->Arg (30)->Arg (200)->Unit (benchmark::kMillisecond);
 
-int main (int argc, char** argv)
-{
-    juce::ScopedJuceInitialiser_GUI juceInit;
-    benchmark::Initialize (&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

@@ -12,9 +12,14 @@
 //
 // Wall time and the CPU time of the whole process (the band helpers
 // included) are both reported: "Time" is wall, "CPU" is all threads.
+//
+// The last argument picks how the transformed pictures are drawn (the
+// reduction's shrink and stretch, the view, the window's copy): 0 through
+// JUCE's renderer (as before kestrune::fill), 1 through kestrune::fill, 2
+// through its plain loop. Each case runs with 0 and then 1, side by side.
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
-
-#include <benchmark/benchmark.h>
+#include "TransformedFill.h"
 
 namespace
 {
@@ -22,6 +27,18 @@ namespace
     struct QuietProcessor : KestruneAudioProcessor
     {
         QuietProcessor() { stopWorker(); }
+    };
+
+    struct FillChoice
+    {
+        explicit FillChoice (juce::int64 which)
+        {
+            kestrune::fill::useLoop (which == 0 ? kestrune::fill::Loop::juce
+                                   : which == 2 ? kestrune::fill::Loop::plain
+                                                : kestrune::fill::Loop::vector);
+        }
+
+        ~FillChoice() { kestrune::fill::useLoop (kestrune::fill::Loop::vector); }
     };
 
     struct Setup
@@ -37,21 +54,9 @@ namespace
             auto& p = *processor;
             const juce::ScopedLock sl (criticalSection);
 
-            juce::Image picture (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (picture);
-                g.setGradientFill (juce::ColourGradient (juce::Colours::black, 0.0f, 0.0f,
-                                                         juce::Colours::white, (float) width, (float) height, false));
-                g.fillAll();
-            }
-
+            const auto picture = kestrune::bench::gradientPicture (width, height);
             p.sourceImage = picture;
-            layers[0] = juce::Image (juce::Image::ARGB, width, height, true);
-            {
-                juce::Graphics g (layers[0]);
-                g.setColour (juce::Colours::white);
-                g.drawLine (10.0f, 10.0f, (float) width - 10.0f, (float) height - 10.0f, 8.0f);
-            }
+            layers[0] = kestrune::bench::diagonalStrokeLayer (width, height);
             layers[1] = layers[0].createCopy();
             p.drawLayer = layers[0];
             p.compositeImage = picture.createCopy();
@@ -88,6 +93,7 @@ namespace
 
     void fullPass (benchmark::State& state)
     {
+        const FillChoice fill (state.range (3));
         Setup setup ((int) state.range (0), (int) state.range (1), state.range (2) != 0);
         auto& p = *setup.processor;
         setup.pass();
@@ -107,6 +113,7 @@ namespace
 
     void colourChange (benchmark::State& state)
     {
+        const FillChoice fill (state.range (4));
         Setup setup ((int) state.range (0), (int) state.range (1), state.range (2) != 0, state.range (3) != 0);
         auto& p = *setup.processor;
         setup.pass();
@@ -121,6 +128,7 @@ namespace
 
     void transformChange (benchmark::State& state)
     {
+        const FillChoice fill (state.range (3));
         Setup setup ((int) state.range (0), (int) state.range (1), state.range (2) != 0);
         auto& p = *setup.processor;
         setup.pass();
@@ -135,13 +143,26 @@ namespace
 }
 
 // Arguments: width, height, resolution reduction on (1) or off (0); for the
-// colour change also the view turned and zoomed (1) or as it is (0).
-BENCHMARK (fullPass)->Args ({ 480, 330, 0 })->Args ({ 480, 330, 1 })
-                    ->Args ({ 1500, 512, 0 })->Args ({ 1500, 512, 1 })
-                    ->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);
-BENCHMARK (colourChange)->Args ({ 1500, 512, 0, 1 })->Args ({ 1500, 512, 1, 1 })->Args ({ 1500, 512, 0, 0 })
-                        ->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);
-BENCHMARK (transformChange)->Args ({ 1500, 512, 0 })->Args ({ 1500, 512, 1 })
-                           ->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);
+// colour change also the view turned and zoomed (1) or as it is (0); last the
+// fill (see above).
+namespace
+{
+    void sideBySide (benchmark::internal::Benchmark* b, std::initializer_list<std::vector<int64_t>> cases)
+    {
+        for (auto args : cases)
+            for (const int64_t fill : { 0, 1 })
+            {
+                auto withFill = args;
+                withFill.push_back (fill);
+                b->Args (withFill);
+            }
 
-BENCHMARK_MAIN();
+        b->MeasureProcessCPUTime()->UseRealTime()->Unit (benchmark::kMillisecond);
+    }
+}
+
+BENCHMARK (fullPass)->Apply ([] (auto* b) { sideBySide (b, { { 480, 330, 0 }, { 480, 330, 1 }, { 1500, 512, 0 }, { 1500, 512, 1 } }); });
+BENCHMARK (colourChange)->Apply ([] (auto* b) { sideBySide (b, { { 1500, 512, 0, 1 }, { 1500, 512, 1, 1 }, { 1500, 512, 0, 0 } }); });
+BENCHMARK (transformChange)->Apply ([] (auto* b) { sideBySide (b, { { 1500, 512, 0 }, { 1500, 512, 1 } }); });
+
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

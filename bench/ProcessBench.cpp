@@ -3,35 +3,20 @@
 // floor of the algorithm (per hop and channel one forward and one inverse
 // 2048-point real transform, two window multiplications, the overlap-add).
 // The ratio processBlock / floor is the overhead of everything else.
-#include <JuceHeader.h>
-#include <benchmark/benchmark.h>
-
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <ctime>
 #include <memory>
 #include <vector>
+
+using kestrune::bench::PlayingHead;
+using kestrune::bench::threadCpuSeconds;
 
 namespace
 {
     constexpr double sampleRate = 48000.0;
     constexpr int blockSize = 512;
-
-    struct PlayingHead : juce::AudioPlayHead
-    {
-        double ppq = 0.0;
-
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (true);
-            return info;
-        }
-    };
 
     juce::AudioBuffer<float> noiseBlock (int seed)
     {
@@ -160,13 +145,6 @@ namespace
         reportAudioRate (state);
     }
 
-    double threadSeconds()
-    {
-        timespec t {};
-        clock_gettime (CLOCK_THREAD_CPUTIME_ID, &t);
-        return (double) t.tv_sec + 1.0e-9 * (double) t.tv_nsec;
-    }
-
     double median (std::vector<double> v)
     {
         std::sort (v.begin(), v.end());
@@ -188,10 +166,10 @@ namespace
 
         auto timeBurst = [] (auto& runner)
         {
-            const auto start = threadSeconds();
+            const auto start = threadCpuSeconds();
             for (int i = 0; i < burst; ++i)
                 runner.block();
-            return (threadSeconds() - start) / burst * 1.0e6;
+            return (threadCpuSeconds() - start) / burst * 1.0e6;
         };
 
         for (auto _ : state)
@@ -252,4 +230,4 @@ BENCHMARK (sideBySide)->Iterations (400)->Unit (benchmark::kMillisecond);
 // 0: FFTW out-of-place plans (the filter's); 1: juce::dsp::FFT in this build (FFTW, complex packing).
 BENCHMARK (transformPair)->Arg (0)->Arg (1)->ArgName ("juceFft")->Unit (benchmark::kMicrosecond);
 
-BENCHMARK_MAIN();
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

@@ -5,14 +5,10 @@
 // (94 frames) and the longest capture the store makes room for (20 bars at 20
 // beats per minute, 5627 frames), over the default 480 x 330 picture.
 
-#include <JuceHeader.h>
-#include <benchmark/benchmark.h>
-
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
 #include "RecordedSpectrogram.h"
 
-#include <cstdlib>
-#include <unistd.h>
 #include <vector>
 
 namespace
@@ -50,21 +46,4 @@ namespace
 BENCHMARK (BM_DrawSpectrogram)->Arg (94)->Arg (5627)->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_HandOverRecording)->Arg (94)->Arg (5627)->Unit (benchmark::kMillisecond);
 
-int main (int argc, char** argv)
-{
-    // Keep the images folder out of the real Documents folder.
-    char home[] = "/tmp/kestrune-bench-home-XXXXXX";
-    if (::mkdtemp (home) == nullptr)
-        return 1;
-    ::setenv ("HOME", home, 1);
-
-    {
-        juce::ScopedJuceInitialiser_GUI juce;
-        benchmark::Initialize (&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    }
-
-    juce::File (home).deleteRecursively();
-    return 0;
-}
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

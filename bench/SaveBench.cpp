@@ -5,47 +5,17 @@
 // name holds a different picture of the same size (decoded to compare), and
 // the pixel checksum alone. Pictures: a 1500 x 512 one (its pen layer the
 // same size) and a 6000 x 4000 photo (pen layer 768 x 512).
-#include <JuceHeader.h>
-#include <benchmark/benchmark.h>
-
+#include "BenchSupport.h"
 #include "PictureCopies.h"
 #include "PictureFiles.h"
 #include "PluginProcessor.h"
 #include "TypicalStroke.h"
 
-#include <map>
+using kestrune::bench::photo;
+using kestrune::bench::photoFile;
 
 namespace
 {
-    juce::Image photo (int w, int h)
-    {
-        juce::Image image (juce::Image::RGB, w, h, false);
-        juce::Random random (42);
-        juce::Image::BitmapData data (image, juce::Image::BitmapData::writeOnly);
-        for (int y = 0; y < h; ++y)
-            for (int x = 0; x < w; ++x)
-                data.setPixelColour (x, y, juce::Colour ((juce::uint8) (x / 24), (juce::uint8) (y / 16),
-                                                         (juce::uint8) random.nextInt (256)));
-        return image;
-    }
-
-    juce::File photoFile (int w, int h)
-    {
-        static std::map<std::pair<int, int>, juce::File> files;
-        auto& f = files[{ w, h }];
-        if (f == juce::File())
-        {
-            f = juce::File::getSpecialLocation (juce::File::tempDirectory)
-                    .getChildFile ("kestrune-save-bench-" + juce::String (w) + "x" + juce::String (h) + ".jpg");
-            f.deleteFile();
-            juce::FileOutputStream out (f);
-            juce::JPEGImageFormat jpeg;
-            jpeg.setQuality (0.85f);
-            jpeg.writeImageToStream (photo (w, h), out);
-        }
-        return f;
-    }
-
     // A processor with the photo loaded and adopted and a few strokes drawn.
     std::unique_ptr<KestruneAudioProcessor> project (int w, int h)
     {
@@ -172,11 +142,4 @@ BENCHMARK (BM_SaveWritingBoth)->Args ({ 1500, 512 })->Args ({ 6000, 4000 })->Uni
 BENCHMARK (BM_FirstSaveBesideASameNamedPicture)->Args ({ 1500, 512 })->Args ({ 6000, 4000 })->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_PixelChecksum)->Args ({ 1500, 512 })->Args ({ 6000, 4000 })->Unit (benchmark::kMillisecond);
 
-int main (int argc, char** argv)
-{
-    juce::ScopedJuceInitialiser_GUI juceInit;
-    benchmark::Initialize (&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
-}
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

@@ -96,7 +96,10 @@ void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
         const auto size = wantedSizes[s].load (std::memory_order_acquire);
 
         if (size == 0 || now - wantedAt[s].load (std::memory_order_acquire) > displaySizeLifetimeMs)
+        {
+            spareDisplays[s] = {};
             continue;
+        }
 
         const auto width = (int) (size >> 32);
         const auto height = (int) (size & 0xffffffffu);
@@ -113,8 +116,24 @@ void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
 
         // Drawn the way a window draws the picture itself: stretched over the
         // whole area, on a transparent image.
+        // Into the image of the copy this one replaced last time, once no
+        // reader holds it (nobody can take it any more: it is no longer
+        // among the displays); else into a new one.
         DisplayCopy copy;
-        copy.image = juce::Image (juce::Image::ARGB, width, height, true, juce::SoftwareImageType());
+        auto& spare = spareDisplays[s];
+
+        if (spare.isValid() && spare.getReferenceCount() == 1 && spare.getFormat() == juce::Image::ARGB
+             && spare.getWidth() == width && spare.getHeight() == height)
+        {
+            std::swap (copy.image, spare);
+            kestrune::bands::clearInBands (workers, copy.image, juce::Colour());
+        }
+        else
+        {
+            copy.image = juce::Image (juce::Image::ARGB, width, height, true, juce::SoftwareImageType());
+        }
+
+        spare = {};
         copy.size = size;
         copy.pictureNumber = number;
         copy.pictureWidth = picture.getWidth();
@@ -122,10 +141,8 @@ void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
 
         const auto scale = juce::AffineTransform::scale ((float) width / (float) picture.getWidth(),
                                                          (float) height / (float) picture.getHeight());
-        kestrune::bands::drawInBands (workers, copy.image, picture, [&scale] (juce::Graphics& g, const juce::Image& source)
-        {
-            g.drawImageTransformed (source, scale);
-        });
+        kestrune::bands::drawTransformedInBands (workers, copy.image, picture, scale,
+                                                 juce::Graphics::mediumResamplingQuality);
 
         {
             const juce::SpinLock::ScopedLockType sl (lock);
@@ -136,7 +153,10 @@ void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
         }
 
         rendered.fetch_add (1, std::memory_order_release);
-        // `copy` now holds what was replaced; it goes here, outside the lock.
+
+        // `copy` now holds what was replaced (or, had a null picture been
+        // published meanwhile, the copy just drawn): kept for the next time.
+        spare = std::move (copy.image);
     }
 }
 

@@ -25,8 +25,10 @@ class BandWorkers;
 // much for every repaint. So a reader also says at which size it draws, and
 // the worker, after each pass and outside the pipeline lock, renders the
 // newest picture at the sizes asked for in the last second (at most two: the
-// plug-in window's canvas and the separate window's). Display copies are new
-// images each time, never written after they are published.
+// plug-in window's canvas and the separate window's). A display copy is never
+// written after it is published: the image of a copy that was replaced is
+// kept aside and drawn into again only once no reader holds it any more
+// (its reference count back to one), as with the pool.
 class FinishedPicture
 {
 public:
@@ -104,6 +106,9 @@ private:
     juce::Image newest;
     juce::uint32 newestNumber = 0;
     std::array<DisplayCopy, displaySlots> displays;
+
+    // Writer only: per slot, the image of the copy last replaced, for reuse.
+    std::array<juce::Image, displaySlots> spareDisplays;
     mutable juce::SpinLock lock;
 
     // Sizes readers draw at, and when each was last asked for.

@@ -1,5 +1,6 @@
 #include "ImageBands.h"
 #include "BandWorkers.h"
+#include "TransformedFill.h"
 
 #include <cstring>
 
@@ -119,6 +120,32 @@ namespace kestrune::bands
             juce::Graphics g (destView);
             g.reduceClipRegion (0, y0, destView.getWidth(), y1 - y0);
             draw (g, sourceView);
+        });
+    }
+
+    void drawTransformedInBands (BandWorkers* workers, const juce::Image& dest, const juce::Image& source,
+                                 const juce::AffineTransform& transform, juce::Graphics::ResamplingQuality quality)
+    {
+        if (! dest.isValid() || ! source.isValid())
+            return;
+
+        if (kestrune::fill::handles (dest.getFormat(), source.getFormat(), transform, quality))
+        {
+            const juce::Image::BitmapData destData (dest, juce::Image::BitmapData::readWrite);
+            const juce::Image::BitmapData sourceData (source, juce::Image::BitmapData::readOnly);
+
+            forEachBand (workers, destData.height, [&] (int y0, int y1)
+            {
+                kestrune::fill::drawTransformed (destData, { 0, y0, destData.width, y1 - y0 },
+                                                 sourceData, transform, quality);
+            });
+            return;
+        }
+
+        drawInBands (workers, dest, source, [&] (juce::Graphics& g, const juce::Image& sourceView)
+        {
+            g.setImageResamplingQuality (quality);
+            g.drawImageTransformed (sourceView, transform, false);
         });
     }
 

@@ -35,6 +35,13 @@ namespace kestrune::bands
     void drawInBands (BandWorkers* workers, const juce::Image& dest, const juce::Image& source,
                       const std::function<void (juce::Graphics&, const juce::Image&)>& draw);
 
+    // Draws `source` through `transform` into `dest` band by band, as
+    // juce::Graphics::drawImageTransformed does on a context with this
+    // resampling quality; through kestrune::fill where it reproduces JUCE's
+    // renderer, through JUCE otherwise. `dest` must not be `source`.
+    void drawTransformedInBands (BandWorkers* workers, const juce::Image& dest, const juce::Image& source,
+                                 const juce::AffineTransform& transform, juce::Graphics::ResamplingQuality quality);
+
     // Fills every pixel of `image` with `colour`, replacing what was there
     // (what juce::Image::clear does).
     void clearInBands (BandWorkers* workers, const juce::Image& image, juce::Colour colour);

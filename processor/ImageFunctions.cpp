@@ -1040,12 +1040,8 @@ void KestruneAudioProcessor::runColourStages()
 
             const auto shrink = juce::AffineTransform::scale ((float) reducedWidth / (float) width,
                                                               (float) reducedHeight / (float) height);
-            kestrune::bands::drawInBands (workers, stages.shrunk, compositeImage,
-                                          [&shrink] (juce::Graphics& g, const juce::Image& composite)
-            {
-                g.setImageResamplingQuality (juce::Graphics::mediumResamplingQuality);
-                g.drawImageTransformed (composite, shrink, false);
-            });
+            kestrune::bands::drawTransformedInBands (workers, stages.shrunk, compositeImage, shrink,
+                                                     juce::Graphics::mediumResamplingQuality);
 
             // The stretched draw leaves the border pixels a little short of
             // opaque; it starts from a cleared image so that nothing of an
@@ -1057,11 +1053,13 @@ void KestruneAudioProcessor::runColourStages()
             else
                 kestrune::bands::clearInBands (workers, stages.reduced, juce::Colour());
 
-            kestrune::bands::drawInBands (workers, stages.reduced, stages.shrunk,
-                                          [=] (juce::Graphics& g, const juce::Image& shrunk)
-            {
-                g.drawImage (shrunk, 0, 0, width, height, 0, 0, reducedWidth, reducedHeight);
-            });
+            // What drawImage (shrunk, 0, 0, width, height, 0, 0, reducedWidth,
+            // reducedHeight) draws: the whole of it stretched over the image.
+            const auto stretch = juce::AffineTransform::scale ((float) width / (float) reducedWidth,
+                                                               (float) height / (float) reducedHeight)
+                                     .translated (0.0f, 0.0f);
+            kestrune::bands::drawTransformedInBands (workers, stages.reduced, stages.shrunk, stretch,
+                                                     juce::Graphics::mediumResamplingQuality);
 
             stages.reduction = reductionInputs;
             stages.reductionVersion = stages.newVersion();
@@ -1189,19 +1187,26 @@ void KestruneAudioProcessor::applyTransform()
 
     BandWorkers* workers = &bandWorkers.get();
 
-    if (transformImage.isValid())
+    if (transformImage.isValid() && transformImage.getBounds() == outputImage.getBounds()
+         && transformImage.getFormat() == outputImage.getFormat())
+    {
+        // The chain's images as made: drawing into transformImage and copying
+        // it over outputImage gives outputImage those bytes, so draw there.
+        kestrune::bands::clearInBands (workers, outputImage, juce::Colour (0xff000000));
+
+        if (workImage.isValid())
+            kestrune::bands::drawTransformedInBands (workers, outputImage, workImage, viewTransform,
+                                                     juce::Graphics::mediumResamplingQuality);
+    }
+    else if (transformImage.isValid())
     {
         kestrune::bands::clearInBands (workers, transformImage.getClippedImage ({ 0, 0, outputWidth, outputHeight }),
                                        juce::Colour (0xff000000));
 
         if (workImage.isValid())
         {
-            const auto transform = viewTransform;
-            kestrune::bands::drawInBands (workers, transformImage, workImage,
-                                          [&transform] (juce::Graphics& g, const juce::Image& work)
-            {
-                g.drawImageTransformed (work, transform);
-            });
+            kestrune::bands::drawTransformedInBands (workers, transformImage, workImage, viewTransform,
+                                                     juce::Graphics::mediumResamplingQuality);
         }
 
         // transformImage is opaque, so drawing it over outputImage is a copy.

@@ -1,7 +1,6 @@
 #include "PictureCopies.h"
 #include "PictureFiles.h"
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <optional>
@@ -148,17 +147,6 @@ namespace
         return file.exists() || file.isSymbolicLink();
     }
 
-    std::atomic<juce::uint32> asideCounter { 0 };
-
-    juce::String processTag()
-    {
-       #if JUCE_WINDOWS
-        return juce::String ((int) _getpid());
-       #else
-        return juce::String ((int) ::getpid());
-       #endif
-    }
-
     // A picture encoded as PNG into a hidden file of its own in the images
     // folder, then given its final name: linked under a name that must not
     // exist yet, or renamed over a file it replaces. Encoded once, when first
@@ -248,8 +236,8 @@ namespace
             bytes = checksumOf (png);
 
             // Hidden, and short enough for any file system whatever the name.
-            file = PictureCopies::fileInFolder (folder, "." + baseName.substring (0, 40) + "." + processTag() + "-"
-                                                          + juce::String (asideCounter.fetch_add (1)) + ".part");
+            file = PictureCopies::fileInFolder (folder, "." + baseName.substring (0, 40) + "."
+                                                          + kestrune::pictures::uniqueAsideTag() + ".part");
 
             if (file == juce::File())
                 return false;

@@ -623,16 +623,6 @@ namespace kestrune::pictures
             return image;
         }
 
-        std::atomic<juce::uint32> asideFileCounter { 0 };
-
-        juce::String processTag()
-        {
-           #if JUCE_WINDOWS
-            return juce::String ((int) _getpid());
-           #else
-            return juce::String ((int) ::getpid());
-           #endif
-        }
     }
 
     PictureHeader readPictureHeader (const void* data, size_t size)
@@ -705,6 +695,19 @@ namespace kestrune::pictures
         return decodePicture (data.getData(), data.getSize());
     }
 
+    juce::String uniqueAsideTag()
+    {
+        static std::atomic<juce::uint32> counter { 0 };
+
+       #if JUCE_WINDOWS
+        const auto process = (int) _getpid();
+       #else
+        const auto process = (int) ::getpid();
+       #endif
+
+        return juce::String (process) + "-" + juce::String (counter.fetch_add (1));
+    }
+
     bool writePngReplacing (const juce::Image& image, const juce::File& target, int bufferSize)
     {
         if (! image.isValid() || target.getFullPathName().isEmpty())
@@ -712,8 +715,7 @@ namespace kestrune::pictures
 
         // A hidden name of its own per writer: other processes and other
         // instances may be writing the same target at the same moment.
-        const auto aside = target.getSiblingFile ("." + target.getFileName() + "." + processTag() + "-"
-                                                  + juce::String (asideFileCounter.fetch_add (1)) + ".part");
+        const auto aside = target.getSiblingFile ("." + target.getFileName() + "." + uniqueAsideTag() + ".part");
         bool ok = false;
 
         {

@@ -37,6 +37,11 @@ namespace kestrune::pictures
     juce::Image decodePicture (const void* data, size_t size);
     juce::Image decodePictureFile (const juce::File& file);
 
+    // A tag no other call gives, in this process or another running beside it
+    // ("<process id>-<count>"): names hidden files that are written and then
+    // renamed into place.
+    juce::String uniqueAsideTag();
+
     // Writes `image` as PNG next to `target` and then renames it over `target`,
     // so that a reader sees either the old file or the new one, whole. Returns
     // false (and leaves `target` untouched) when anything fails or `image` is null.

@@ -1,6 +1,8 @@
 #include "HostSupport.h"
+#include "SamePixels.h"
 
 using namespace kestrune::host;
+using kestrune::test::samePixels;
 
 namespace
 {
@@ -74,17 +76,6 @@ namespace
             juce::Thread::sleep (5);
         }
         return false;
-    }
-
-    bool samePixels (const juce::Image& a, const juce::Image& b)
-    {
-        if (! a.isValid() || a.getBounds() != b.getBounds())
-            return false;
-        for (int y = 0; y < a.getHeight(); ++y)
-            for (int x = 0; x < a.getWidth(); ++x)
-                if (a.getPixelAt (x, y) != b.getPixelAt (x, y))
-                    return false;
-        return true;
     }
 }
 

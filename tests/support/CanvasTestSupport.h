@@ -126,15 +126,6 @@ namespace kestrune::test::canvas
         canvas.mouseWheelMove (eventAt (canvas, 10, 10, 0, { 10, 10 }, false), details);
     }
 
-    // What the component paints, on a transparent image of its size.
-    inline juce::Image paintOf (juce::Component& c)
-    {
-        juce::Image image (juce::Image::ARGB, juce::jmax (1, c.getWidth()), juce::jmax (1, c.getHeight()), true);
-        juce::Graphics g (image);
-        c.paint (g);
-        return image;
-    }
-
     // Waits until a worker pass that began after the call has finished and no
     // further pass is asked for: the published picture then shows every change
     // made before the call.

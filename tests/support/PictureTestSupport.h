@@ -1,5 +1,6 @@
 #pragma once
 
+#include "SamePixels.h"
 #include "TestSupport.h"
 
 #include <vector>

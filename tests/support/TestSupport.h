@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace kestrune::test
 {
@@ -50,8 +51,37 @@ namespace kestrune::test
         return true;
     }
 
+    // The plain values of the parameters `stem`0 to `stem`(count - 1).
+    inline std::vector<float> plainValues (KestruneAudioProcessor& p, const juce::String& stem, int count)
+    {
+        std::vector<float> values;
+        for (int i = 0; i < count; ++i)
+            values.push_back (plainValue (p, stem + juce::String (i)));
+        return values;
+    }
+
     // True when both images are null, or have the same size, format and bytes.
     bool sameImage (const juce::Image& a, const juce::Image& b);
+
+    // What the component paints itself (not its children), on a transparent
+    // image of its size.
+    inline juce::Image paintOf (juce::Component& c)
+    {
+        juce::Image image (juce::Image::ARGB, juce::jmax (1, c.getWidth()), juce::jmax (1, c.getHeight()), true);
+        juce::Graphics g (image);
+        c.paint (g);
+        return image;
+    }
+
+    // No child of `parent` has a negative width or height.
+    inline void expectNoNegativeSizes (juce::Component& parent)
+    {
+        for (auto* child : parent.getChildren())
+        {
+            EXPECT_GE (child->getWidth(), 0) << child->getName();
+            EXPECT_GE (child->getHeight(), 0) << child->getName();
+        }
+    }
 
     // Waits until `condition` holds or `timeoutMs` passes, pumping nothing.
     template <typename Condition>

@@ -33,6 +33,24 @@ namespace
         return n;
     }
 
+    // Pixels in `area` where the two images differ.
+    int differingPixels (const juce::Image& a, const juce::Image& b, juce::Rectangle<int> area)
+    {
+        int differing = 0;
+        for (int y = area.getY(); y < area.getBottom(); ++y)
+            for (int x = area.getX(); x < area.getRight(); ++x)
+                differing += a.getPixelAt (x, y) != b.getPixelAt (x, y) ? 1 : 0;
+        return differing;
+    }
+
+    // No help text, and the scan lines off the canvas.
+    void hideHelpTextAndScanLines (KestruneAudioProcessor& p)
+    {
+        p.showHelpText.store (false);
+        p.scanColumnLeft.store (-100.0f);
+        p.scanColumnRight.store (-100.0f);
+    }
+
     void loadAndAdopt (KestruneAudioProcessor& p, const juce::String& name, const juce::MemoryBlock& bytes)
     {
         p.loadFile (writeBytes (name, bytes).getFullPathName(), true);
@@ -121,9 +139,7 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
 {
     Rig rig (240, 300);
     auto& p = rig.p();
-    p.showHelpText.store (false);
-    p.scanColumnLeft.store (-100.0f); // lines off the canvas
-    p.scanColumnRight.store (-100.0f);
+    hideHelpTextAndScanLines (p);
     setPlain (p, "a_interval", 0.0f);
     setPlain (p, "b_interval", 0.0f);
 
@@ -153,11 +169,7 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
         EXPECT_TRUE (bright (239, 299));
     }
 
-    int differing = 0;
-    for (int y = 0; y < 300; ++y)
-        for (int x = 0; x < 240; ++x)
-            differing += direct.getPixelAt (x, y) != viaCopy.getPixelAt (x, y) ? 1 : 0;
-    EXPECT_EQ (differing, 0);
+    EXPECT_EQ (differingPixels (direct, viaCopy, { 0, 0, 240, 300 }), 0);
 }
 
 TEST (CanvasPaint, WithoutAPictureOnlyTheTranslucentFill)
@@ -202,32 +214,20 @@ TEST (CanvasPaint, RecordingScreenShowsTheBarOfTheCaptureOnly)
         g.drawFittedText ("Bar: 2 of 4 Bars", 0, 100, 400, 100, juce::Justification::centredTop, 1, 1.0f);
     }
 
-    int differing = 0;
-    for (int y = 0; y < 200; ++y)
-        for (int x = 0; x < 400; ++x)
-            differing += image.getPixelAt (x, y) != expected.getPixelAt (x, y) ? 1 : 0;
-
-    EXPECT_EQ (differing, 0);
+    EXPECT_EQ (differingPixels (image, expected, { 0, 0, 400, 200 }), 0);
     EXPECT_EQ (countWhere (image, image.getBounds(), [] (juce::Colour c) { return c.getGreen() > 0 || c.getBlue() > 0; }), 0);
     EXPECT_GT (countWhere (image, { 0, 0, 400, 100 }, [] (juce::Colour c) { return c.getRed() > 200; }), 100);
 
     // Bar 1 at the start of the capture.
     p.scanPhase.store (3.9f);
-    int changed = 0;
-    const auto bar1 = paintOf (rig.canvas());
-    for (int y = 100; y < 200; ++y)
-        for (int x = 0; x < 400; ++x)
-            changed += bar1.getPixelAt (x, y) != image.getPixelAt (x, y) ? 1 : 0;
-    EXPECT_GT (changed, 0);
+    EXPECT_GT (differingPixels (paintOf (rig.canvas()), image, { 0, 100, 400, 100 }), 0);
 }
 
 TEST (CanvasPaint, ShapePreviewWhileDrawing)
 {
     Rig rig (480, 330);
     auto& p = rig.p();
-    p.showHelpText.store (false);
-    p.scanColumnLeft.store (-100.0f);
-    p.scanColumnRight.store (-100.0f);
+    hideHelpTextAndScanLines (p);
     setPlain (p, "penStyle", 4.0f); // FillRect
 
     Gesture gesture (rig.canvas());
@@ -259,9 +259,7 @@ TEST (CanvasPaint, BandFollowsASelectionInProgress)
 {
     Rig rig (400, 300);
     auto& p = rig.p();
-    p.showHelpText.store (false);
-    p.scanColumnLeft.store (-100.0f);
-    p.scanColumnRight.store (-100.0f);
+    hideHelpTextAndScanLines (p);
 
     Gesture gesture (rig.canvas());
     gesture.press (300, 100, left).drag (100, 100, left);

@@ -110,10 +110,17 @@ TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
     });
 
     int torn = 0, reads = 0;
-    std::vector<juce::Image> kept;
-    const auto end = juce::Time::getMillisecondCounterHiRes() + 300.0;
+    std::vector<juce::Image> kept, keptCopies;
+    // A third of a second and at least 50 reads (a loaded machine under a
+    // sanitizer may need longer for them).
+    const auto start = juce::Time::getMillisecondCounterHiRes();
+    auto goOn = [&]
+    {
+        const auto elapsed = juce::Time::getMillisecondCounterHiRes() - start;
+        return elapsed < 300.0 || (reads < 50 && elapsed < 20000.0);
+    };
 
-    while (juce::Time::getMillisecondCounterHiRes() < end)
+    while (goOn())
     {
         auto picture = finished.latest();
         ++reads;
@@ -123,20 +130,30 @@ TEST (FinishedPicture, ReadersAlwaysSeeWholePicturesWhileTheWriterRuns)
         if (finished.tryForDisplay (reads % 2 == 0 ? 50 : 70, 30, shown))
             torn += uniform (shown.image, 1) ? 0 : 1; // scaled: edges blend with nothing
 
-        // Sometimes hold on to a picture for a while, as a slow paint would.
+        // Sometimes hold on to a picture or a display copy for a while, as a
+        // slow paint would: the writer must neither write a held picture again
+        // nor draw the next display copy into a held one.
         if (reads % 7 == 0 && kept.size() < 5)
             kept.push_back (picture);
         else if (reads % 11 == 0 && ! kept.empty())
             kept.erase (kept.begin());
 
+        if (reads % 5 == 0 && keptCopies.size() < 3 && shown.image.isValid())
+            keptCopies.push_back (shown.image);
+        else if (reads % 13 == 0 && ! keptCopies.empty())
+            keptCopies.erase (keptCopies.begin());
+
         for (const auto& k : kept)
             torn += uniform (k) ? 0 : 1;
+
+        for (const auto& k : keptCopies)
+            torn += uniform (k, 1) ? 0 : 1;
     }
 
     stop = true;
     writer.join();
     EXPECT_EQ (torn, 0);
-    EXPECT_GT (reads, 10);
+    EXPECT_GE (reads, 50);
 }
 
 TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
@@ -254,4 +271,65 @@ TEST (FinishedPicture, TheProcessorPublishesItsPictureFromTheStart)
     ASSERT_TRUE (adoptPending (*p));
     ASSERT_TRUE (waitFor ([&p] { return p->finishedPicture.latest().getWidth() == 600; }));
     EXPECT_EQ (p->finishedPicture.latest().getPixelAt (300, 50), juce::Colours::white);
+}
+
+// A display copy's image is drawn into again only once no reader holds it:
+// a held copy keeps its pixels through any number of passes, and with nobody
+// holding them the copies take turns in two images instead of a new one per
+// pass. A reused image gives the same pixels as a new one.
+TEST (FinishedPicture, DisplayCopiesReuseImagesNobodyHolds)
+{
+    FinishedPicture finished;
+    const juce::Colour colours[] = { juce::Colours::red, juce::Colours::blue, juce::Colours::green };
+
+    finished.publish (solid (colours[0], 200, 100));
+    shownAt (finished, 90, 40);
+    finished.renderDisplayCopies();
+    const auto held = shownAt (finished, 90, 40).image;
+    ASSERT_TRUE (held.isValid());
+
+    // Image identities by pass. Without reuse, a pass's new image is made
+    // while the copies of the two passes before it still exist, so it cannot
+    // have either one's address; with reuse it is the one of two passes ago.
+    std::vector<juce::ImagePixelData*> used;
+
+    for (int i = 1; i < 12; ++i)
+    {
+        finished.publish (solid (colours[i % 3], 200, 100));
+        finished.renderDisplayCopies();
+        const auto shown = shownAt (finished, 90, 40);
+        ASSERT_TRUE (shown.scaled);
+        EXPECT_NE (shown.image.getPixelData(), held.getPixelData()) << "pass " << i;
+        EXPECT_EQ (shown.image.getPixelAt (45, 20), colours[i % 3]) << "pass " << i;
+        EXPECT_EQ (shown.image.getPixelAt (1, 1), colours[i % 3]) << "pass " << i;
+        used.push_back (shown.image.getPixelData());
+    }
+
+    EXPECT_TRUE (uniform (held, 1)); // its edges are partly covered
+    EXPECT_EQ (held.getPixelAt (45, 20), colours[0]);
+
+    // Pass 1 replaced the held copy, which pass 2 could not reuse; from pass 3
+    // on the two images take turns.
+    for (size_t i = 2; i < used.size(); ++i)
+        EXPECT_EQ (used[i], used[i - 2]) << "pass " << i + 1;
+
+    // Reused or new, the copy is the picture scaled as a window draws it.
+    juce::Image picture (juce::Image::RGB, 200, 100, false);
+    juce::Random random (5);
+    for (int y = 0; y < 100; ++y)
+        for (int x = 0; x < 200; ++x)
+            picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat()));
+
+    juce::Image expected (juce::Image::ARGB, 90, 40, true);
+    {
+        juce::Graphics g (expected);
+        g.drawImageTransformed (picture, juce::AffineTransform::scale (90.0f / 200.0f, 40.0f / 100.0f));
+    }
+
+    for (int i = 0; i < 3; ++i)
+    {
+        finished.publish (picture);
+        finished.renderDisplayCopies();
+        EXPECT_TRUE (sameImage (shownAt (finished, 90, 40).image, expected)) << "pass " << i;
+    }
 }

@@ -118,6 +118,30 @@ namespace
             return findChild<juce::TextButton> (box, [&text] (juce::TextButton& b) { return b.getButtonText() == text; });
         }
 
+        // Why the tests that drive JUCE's own dialog cannot run here, or nullptr when they can.
+        static const char* whyJuceDialogCannotRun()
+        {
+            if (! displayAvailable())
+                return "needs a display (run under Xvfb)";
+            if (juce::FileChooser::isPlatformDialogAvailable())
+                return "a desktop dialog program is installed; this drives JUCE's own dialog";
+            return nullptr;
+        }
+
+        // Clicks "Open Img" and points the one dialog it opens at `file`.
+        void openDialogAt (const juce::File& file, juce::FileChooserDialogBox*& dialog)
+        {
+            panels::click (e().openImageButton);
+            pumpMessages (50);
+            auto dialogs = chooserDialogs();
+            ASSERT_EQ (dialogs.size(), 1u);
+            dialog = dialogs.front();
+            auto* browser = findChild<juce::FileBrowserComponent> (*dialog);
+            ASSERT_NE (browser, nullptr);
+            browser->setRoot (file.getParentDirectory());
+            browser->setFileName (file.getFileName());
+        }
+
         std::unique_ptr<KestruneAudioProcessor> p;
         std::unique_ptr<EditorHandle> editor;
     };
@@ -190,10 +214,8 @@ TEST_F (OpenResetButtons, ADamagedFileIsLoadedAndLeavesNoPicture)
 
 TEST_F (OpenResetButtons, OpenImgShowsTheDialogAndASecondClickReplacesIt)
 {
-    if (! displayAvailable())
-        GTEST_SKIP() << "needs a display (run under Xvfb)";
-    if (juce::FileChooser::isPlatformDialogAvailable())
-        GTEST_SKIP() << "a desktop dialog program is installed; this drives JUCE's own dialog";
+    if (const auto* why = whyJuceDialogCannotRun())
+        GTEST_SKIP() << why;
 
     panels::click (e().openImageButton);
     pumpMessages (50);
@@ -240,25 +262,17 @@ TEST_F (OpenResetButtons, OpenImgShowsTheDialogAndASecondClickReplacesIt)
 
 TEST_F (OpenResetButtons, AFilePickedInTheDialogIsLoaded)
 {
-    if (! displayAvailable())
-        GTEST_SKIP() << "needs a display (run under Xvfb)";
-    if (juce::FileChooser::isPlatformDialogAvailable())
-        GTEST_SKIP() << "a desktop dialog program is installed; this drives JUCE's own dialog";
+    if (const auto* why = whyJuceDialogCannotRun())
+        GTEST_SKIP() << why;
 
     const auto file = picture ("picked.PNG", 64, 16);
     setPlain (*p, "zoom", 1.5f);
 
-    panels::click (e().openImageButton);
-    pumpMessages (50);
-    auto dialogs = chooserDialogs();
-    ASSERT_EQ (dialogs.size(), 1u);
-    auto* browser = findChild<juce::FileBrowserComponent> (*dialogs.front());
-    ASSERT_NE (browser, nullptr);
-    browser->setRoot (file.getParentDirectory());
-    browser->setFileName (file.getFileName());
+    juce::FileChooserDialogBox* dialog = nullptr;
+    ASSERT_NO_FATAL_FAILURE (openDialogAt (file, dialog));
     pumpMessages (50);
 
-    auto* open = dialogButton (*dialogs.front(), "Open");
+    auto* open = dialogButton (*dialog, "Open");
     ASSERT_NE (open, nullptr);
     ASSERT_TRUE (open->isEnabled());
     panels::click (*open);
@@ -273,22 +287,14 @@ TEST_F (OpenResetButtons, AFilePickedInTheDialogIsLoaded)
 
 TEST_F (OpenResetButtons, ClosingTheEditorWithTheDialogOpenLoadsNothing)
 {
-    if (! displayAvailable())
-        GTEST_SKIP() << "needs a display (run under Xvfb)";
-    if (juce::FileChooser::isPlatformDialogAvailable())
-        GTEST_SKIP() << "a desktop dialog program is installed; this drives JUCE's own dialog";
+    if (const auto* why = whyJuceDialogCannotRun())
+        GTEST_SKIP() << why;
 
     const auto file = picture ("never-loaded.png", 30, 30);
     const auto generation = p->pendingGeneration.load();
 
-    panels::click (e().openImageButton);
-    pumpMessages (50);
-    auto dialogs = chooserDialogs();
-    ASSERT_EQ (dialogs.size(), 1u);
-    auto* browser = findChild<juce::FileBrowserComponent> (*dialogs.front());
-    ASSERT_NE (browser, nullptr);
-    browser->setRoot (file.getParentDirectory());
-    browser->setFileName (file.getFileName());
+    juce::FileChooserDialogBox* dialog = nullptr;
+    ASSERT_NO_FATAL_FAILURE (openDialogAt (file, dialog));
 
     // The host closes the window while the dialog is open, then the processor
     // goes too: the dialog goes with the editor, and nothing it left behind

@@ -62,8 +62,7 @@ TEST (ImagePanel, NarrowOrShortPanelsGiveNoNegativeSizes)
     EXPECT_EQ (panel.blackWhiteButton.getWidth(), 1);
 
     panel.setSize (139, 200);
-    for (auto* child : panel.getChildren())
-        EXPECT_GE (child->getHeight(), 0);
+    expectNoNegativeSizes (panel);
     EXPECT_TRUE (panel.recordButton.getBounds().isEmpty());
     EXPECT_EQ (panel.vRescaleKnob.getHeight(), 0);
     EXPECT_EQ (panel.thresholdKnob.getHeight(), 0);
@@ -127,11 +126,8 @@ TEST (ImagePanel, ControlsAreSetUp)
 TEST (ImagePanel, PaintsItsBackgroundAndOutline)
 {
     PanelSet panels;
-    juce::Image image (juce::Image::ARGB, 139, 528, true);
-    {
-        juce::Graphics g (image);
-        panels.image->paint (g);
-    }
+    const auto image = paintOf (*panels.image);
+    ASSERT_EQ (image.getBounds(), R (0, 0, 139, 528));
     EXPECT_TRUE (near (image.getPixelAt (70, 300), myPanelColour));
     EXPECT_TRUE (near (image.getPixelAt (0, 300), juce::Colours::darkgrey, 3));
     EXPECT_TRUE (near (image.getPixelAt (70, 0), juce::Colours::darkgrey, 3));

@@ -46,14 +46,6 @@ namespace
 
     bool lit (juce::OwnedArray<juce::Component>& list, int i) { return button (list, i).getToggleState(); }
 
-    std::vector<float> values (KestruneAudioProcessor& p, const juce::String& stem, int count)
-    {
-        std::vector<float> v;
-        for (int i = 0; i < count; ++i)
-            v.push_back (plainValue (p, stem + juce::String (i)));
-        return v;
-    }
-
     void expectRandomControls (ScanPanel& panel, bool random)
     {
         EXPECT_EQ (panel.randomSpeedBox.isEnabled(), random);
@@ -117,11 +109,7 @@ TEST (ScanPanel, TinyPanelGivesNoNegativeSizes)
 {
     PanelSet panels;
     panels.scan->setSize (8, 100);
-    for (auto* child : panels.scan->getChildren())
-    {
-        EXPECT_GE (child->getWidth(), 0);
-        EXPECT_GE (child->getHeight(), 0);
-    }
+    expectNoNegativeSizes (*panels.scan);
     EXPECT_EQ (panels.scan->dryWetSlider.getWidth(), 0);
     EXPECT_EQ (panels.scan->directionButtons[0]->getWidth(), 0);
 }
@@ -222,7 +210,7 @@ TEST (ScanPanel, RandomDirectionEnablesItsControls)
 
     click (panel.directionButtons[3]);
     expectRandomControls (panel, true);
-    EXPECT_EQ (values (p, "direction", 4), (std::vector<float> { 0, 0, 0, 1 }));
+    EXPECT_EQ (plainValues (p, "direction", 4), (std::vector<float> { 0, 0, 0, 1 }));
 
     for (int other : { 0, 1, 2 })
     {
@@ -237,13 +225,13 @@ TEST (ScanPanel, RandomDirectionEnablesItsControls)
     expectRandomControls (panel, false);
     hostSets (p, "direction3", 1.0f);
     expectRandomControls (panel, true);
-    EXPECT_EQ (values (p, "direction", 4), (std::vector<float> { 0, 0, 0, 1 }));
+    EXPECT_EQ (plainValues (p, "direction", 4), (std::vector<float> { 0, 0, 0, 1 }));
 
     // From the audio thread: once the message thread has it.
     hostSetsFromAnotherThread (p, "direction2", 1.0f);
     pumpMessagesUntil ([&] { return lit (panel.directionButtons, 2) && ! lit (panel.directionButtons, 3); });
     expectRandomControls (panel, false);
-    EXPECT_EQ (values (p, "direction", 4), (std::vector<float> { 0, 0, 1, 0 }));
+    EXPECT_EQ (plainValues (p, "direction", 4), (std::vector<float> { 0, 0, 1, 0 }));
 
     // No direction at all: nothing lit, Random's controls off, Bar on.
     hostSets (p, "direction2", 0.0f);
@@ -265,13 +253,13 @@ TEST (ScanPanel, RadioGroupsStayExclusiveFromHostAndRestoredState)
     auto& p = panels.p();
 
     click (panel.refLineButtons[4]);
-    EXPECT_EQ (values (p, "refline", 6), (std::vector<float> { 0, 0, 0, 0, 1, 0 }));
+    EXPECT_EQ (plainValues (p, "refline", 6), (std::vector<float> { 0, 0, 0, 0, 1, 0 }));
     click (panel.refLineButtons[4]);
     EXPECT_TRUE (lit (panel.refLineButtons, 4)) << "the lit button stays lit";
 
     hostSetsFromAnotherThread (p, "refline2", 1.0f);
-    pumpMessagesUntil ([&] { return values (p, "refline", 6) == std::vector<float> { 0, 0, 1, 0, 0, 0 }; });
-    EXPECT_EQ (values (p, "refline", 6), (std::vector<float> { 0, 0, 1, 0, 0, 0 }));
+    pumpMessagesUntil ([&] { return plainValues (p, "refline", 6) == std::vector<float> { 0, 0, 1, 0, 0, 0 }; });
+    EXPECT_EQ (plainValues (p, "refline", 6), (std::vector<float> { 0, 0, 1, 0, 0, 0 }));
 
     // A state saved with several entries of each group on (a host can
     // automate them so) comes back with one of each.
@@ -291,7 +279,7 @@ TEST (ScanPanel, RadioGroupsStayExclusiveFromHostAndRestoredState)
     for (auto [stem, count, list] : { std::tuple { "refline", 6, &panel.refLineButtons },
                                       std::tuple { "direction", 4, &panel.directionButtons } })
     {
-        const auto v = values (p, stem, count);
+        const auto v = plainValues (p, stem, count);
         EXPECT_EQ (std::count (v.begin(), v.end(), 1.0f), 1) << stem;
         for (int i = 0; i < count; ++i)
             EXPECT_EQ (lit (*list, i), v[(size_t) i] == 1.0f) << stem << i;

@@ -32,13 +32,7 @@ namespace
 
     bool lit (AffineTransformPanel& panel, int i) { return button (panel.rotateButtons, i).getToggleState(); }
 
-    std::vector<float> rotateValues (KestruneAudioProcessor& p)
-    {
-        std::vector<float> v;
-        for (int i = 0; i < 4; ++i)
-            v.push_back (plainValue (p, "rotate" + juce::String (i)));
-        return v;
-    }
+    std::vector<float> rotateValues (KestruneAudioProcessor& p) { return plainValues (p, "rotate", 4); }
 }
 
 TEST (TransformPanel, LaysOutAtTheThreeWindowSizes)
@@ -65,12 +59,7 @@ TEST (TransformPanel, TinyPanelGivesNoNegativeSizes)
 {
     PanelSet panels;
     panels.transform->setSize (6, 40);
-
-    for (auto* child : panels.transform->getChildren())
-    {
-        EXPECT_GE (child->getWidth(), 0);
-        EXPECT_GE (child->getHeight(), 0);
-    }
+    expectNoNegativeSizes (*panels.transform);
 
     EXPECT_EQ (panels.transform->rotateButtons[0]->getWidth(), 0);
     EXPECT_EQ (panels.transform->vSkewKnob.getHeight(), 0);
@@ -128,11 +117,8 @@ TEST (TransformPanel, KnobsButtonsAndLabelsAreSetUp)
 TEST (TransformPanel, PaintsItsBackgroundAndOutline)
 {
     PanelSet panels;
-    juce::Image image (juce::Image::ARGB, 77, 528, true);
-    {
-        juce::Graphics g (image);
-        panels.transform->paint (g);
-    }
+    const auto image = paintOf (*panels.transform);
+    ASSERT_EQ (image.getBounds(), R (0, 0, 77, 528));
 
     EXPECT_TRUE (near (image.getPixelAt (40, 300), myPanelColour));
     EXPECT_TRUE (near (image.getPixelAt (0, 300), juce::Colours::darkgrey, 3));

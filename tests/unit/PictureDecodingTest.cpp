@@ -8,17 +8,6 @@ namespace pictures = kestrune::pictures;
 namespace
 {
     juce::Image decodeFile (const juce::File& f) { return pictures::decodePictureFile (f); }
-
-    bool samePixels (const juce::Image& a, const juce::Image& b)
-    {
-        if (a.getWidth() != b.getWidth() || a.getHeight() != b.getHeight())
-            return false;
-        for (int y = 0; y < a.getHeight(); ++y)
-            for (int x = 0; x < a.getWidth(); ++x)
-                if (a.getPixelAt (x, y).getARGB() != b.getPixelAt (x, y).getARGB())
-                    return false;
-        return true;
-    }
 }
 
 //==============================================================================

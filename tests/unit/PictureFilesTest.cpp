@@ -27,17 +27,6 @@ namespace
         return imagesFolder().findChildFiles (juce::File::findFiles, false, "*.part", juce::File::FollowSymlinks::no);
     }
 
-    bool samePixels (const juce::Image& a, const juce::Image& b)
-    {
-        if (a.getWidth() != b.getWidth() || a.getHeight() != b.getHeight())
-            return false;
-        for (int y = 0; y < a.getHeight(); ++y)
-            for (int x = 0; x < a.getWidth(); ++x)
-                if (a.getPixelAt (x, y).getARGB() != b.getPixelAt (x, y).getARGB())
-                    return false;
-        return true;
-    }
-
     // Puts a plain file where the Documents folder belongs, so that the images
     // folder cannot be created; undone on destruction.
     struct UncreatableDocuments

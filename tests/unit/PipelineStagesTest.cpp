@@ -203,12 +203,20 @@ TEST (PipelineStages, PictureChangesMatchAFullPass)
 TEST (PipelineStages, AChangeRedoesOnlyWhatFollowsIt)
 {
     TwinRig rig;
-    auto before = rig.counts();
+    auto before = rig.counts(), after = before;
+
+    // Sets a parameter on both and runs a pass: what ran before it in
+    // `before`, what has run since in `after`.
+    auto change = [&] (const char* id, float plain)
+    {
+        before = rig.counts();
+        rig.set (id, plain);
+        rig.pass();
+        after = rig.counts();
+    };
 
     // A colour change: neither the composite nor the reduction again.
-    rig.set ("contrast", 2.0f);
-    rig.pass();
-    auto after = rig.counts();
+    change ("contrast", 2.0f);
     EXPECT_EQ (after.composites, before.composites);
     EXPECT_EQ (after.reductions, before.reductions);
     EXPECT_EQ (after.colours, before.colours + 1);
@@ -216,26 +224,17 @@ TEST (PipelineStages, AChangeRedoesOnlyWhatFollowsIt)
     EXPECT_EQ (after.transforms, before.transforms + 1);
 
     // A placement change: the view transform only.
-    before = after;
-    rig.set ("zoom", 0.6f);
-    rig.pass();
-    after = rig.counts();
+    change ("zoom", 0.6f);
     EXPECT_EQ (after.colours, before.colours);
     EXPECT_EQ (after.transforms, before.transforms + 1);
 
     // A change that alters nothing drawn: nothing at all.
-    before = after;
-    rig.set ("effectapply", 3.0f);
-    rig.pass();
-    after = rig.counts();
+    change ("effectapply", 3.0f);
     EXPECT_EQ (after.transforms, before.transforms);
     EXPECT_EQ (after.colours, before.colours);
 
     // The resolution: reduction and what follows, not the composite.
-    before = after;
-    rig.set ("horrescale", 4.0f);
-    rig.pass();
-    after = rig.counts();
+    change ("horrescale", 4.0f);
     EXPECT_EQ (after.composites, before.composites);
     EXPECT_EQ (after.reductions, before.reductions + 1);
     EXPECT_EQ (after.colours, before.colours + 1);
@@ -254,12 +253,8 @@ TEST (PipelineStages, AChangeRedoesOnlyWhatFollowsIt)
     EXPECT_EQ (after.transforms, before.transforms + 1);
 
     // The smoothing off: a brightness change redoes the colours but no smoothing.
-    rig.set ("blurforxaxis", 0.0f);
-    rig.pass();
-    before = rig.counts();
-    rig.set ("brightness", 0.3f);
-    rig.pass();
-    after = rig.counts();
+    change ("blurforxaxis", 0.0f);
+    change ("brightness", 0.3f);
     EXPECT_EQ (after.colours, before.colours + 1);
     EXPECT_EQ (after.smoothings, before.smoothings);
     rig.expectSame ("smoothing off");

@@ -41,17 +41,6 @@ namespace
         return image;
     }
 
-    bool samePixels (const juce::Image& a, const juce::Image& b)
-    {
-        if (! a.isValid() || a.getBounds() != b.getBounds())
-            return false;
-        for (int y = 0; y < a.getHeight(); ++y)
-            for (int x = 0; x < a.getWidth(); ++x)
-                if (a.getPixelAt (x, y) != b.getPixelAt (x, y))
-                    return false;
-        return true;
-    }
-
     // The layer as it comes back through its PNG file.
     juce::Image throughPng (const juce::Image& image)
     {

@@ -21,17 +21,6 @@ namespace
         return blob;
     }
 
-    bool samePixels (const juce::Image& a, const juce::Image& b)
-    {
-        if (a.getBounds() != b.getBounds())
-            return false;
-        for (int y = 0; y < a.getHeight(); ++y)
-            for (int x = 0; x < a.getWidth(); ++x)
-                if (a.getPixelAt (x, y) != b.getPixelAt (x, y))
-                    return false;
-        return true;
-    }
-
     // Pen layers travel through PNG, which stores colours unpremultiplied, so a
     // faint anti-aliased edge comes back with its colour rounded.
     bool sameLayer (const juce::Image& a, const juce::Image& b)

@@ -40,6 +40,14 @@ namespace
         p.nextFFTBlockReady.store (true, std::memory_order_release);
     }
 
+    // The played column at `level` in every row, handed over as the audio
+    // thread does.
+    void handOverColumn (KestruneAudioProcessor& p, float level)
+    {
+        std::fill (p.playedColumn, p.playedColumn + 2048, level);
+        p.nextColumnReady.store (true, std::memory_order_release);
+    }
+
     void doubleClick (SpectrumView& view)
     {
         const juce::Point<float> at (20.0f, 20.0f);
@@ -229,9 +237,7 @@ TEST (SpectrumView, PlayedColumnIsCopiedForThePicturesRowsOnly)
     view.setSize (300, 120);
 
     // The default picture: 330 rows.
-    for (int r = 0; r < 2048; ++r)
-        p->playedColumn[r] = 1.0f;
-    p->nextColumnReady.store (true, std::memory_order_release);
+    handOverColumn (*p, 1.0f);
     view.timerCallback();
 
     EXPECT_FALSE (p->nextColumnReady.load());
@@ -248,9 +254,7 @@ TEST (SpectrumView, PlayedColumnIsCopiedForThePicturesRowsOnly)
     p->loadFile (pictureScratchFolder().getChildFile ("missing.png").getFullPathName(), true);
     adoptThroughABlock (*p);
 
-    for (int r = 0; r < 2048; ++r)
-        p->playedColumn[r] = 0.5f;
-    p->nextColumnReady.store (true, std::memory_order_release);
+    handOverColumn (*p, 0.5f);
     view.timerCallback();
 
     EXPECT_FALSE (p->nextColumnReady.load());

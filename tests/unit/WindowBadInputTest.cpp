@@ -245,7 +245,7 @@ TEST (WindowBadInput, AStrokeOfTenThousandPointsInEveryPen)
             if (i % 2500 == 2499)
             {
                 const auto start = juce::Time::getMillisecondCounterHiRes();
-                canvas::paintOf (canvasArea);
+                paintOf (canvasArea);
                 longestPaintMs = std::max (longestPaintMs, juce::Time::getMillisecondCounterHiRes() - start);
             }
         }
