@@ -8,128 +8,19 @@
 // mean frame paint. For comparison, in the same run: the same picture drawn
 // the way that reads the output picture under the pipeline lock, which waits
 // for passes.
-#include "PluginProcessor.h"
+#include "BusyPipeline.h"
 #include "PluginEditor.h"
 
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <thread>
-#include <time.h>
 #include <vector>
 
 namespace
 {
-    using Clock = std::chrono::steady_clock;
-
-    double millisSince (Clock::time_point start)
-    {
-        return std::chrono::duration<double, std::milli> (Clock::now() - start).count();
-    }
-
-    // CPU time of the calling thread: a paint's wall time above it was spent
-    // waiting (for a lock, or for a core on a busy machine).
-    double threadCpuMillis()
-    {
-        timespec t {};
-        ::clock_gettime (CLOCK_THREAD_CPUTIME_ID, &t);
-        return (double) t.tv_sec * 1000.0 + (double) t.tv_nsec / 1.0e6;
-    }
-
-    // The processor with its worker stopped, so that the benchmark can run
-    // the worker's loop itself without the 44 ms rest between passes.
-    struct BenchProcessor : KestruneAudioProcessor
-    {
-        void stopWorkerForBenchmark() { stopWorker(); }
-    };
-
-    // A processor with the large picture adopted and every stage busy, and a
-    // thread that runs the worker's loop back to back.
-    struct BusyPipeline
-    {
-        std::unique_ptr<BenchProcessor> processor = std::make_unique<BenchProcessor>();
-        std::atomic<bool> stop { false };
-        std::atomic<int> passes { 0 };
-        std::atomic<double> longestPass { 0.0 }, longestCopy { 0.0 }, copyTotal { 0.0 };
-        std::thread passer;
-
-        BusyPipeline()
-        {
-            auto& p = *processor;
-
-            juce::Image picture (juce::Image::RGB, 1500, 512, false);
-            juce::Random random (7);
-            for (int y = 0; y < picture.getHeight(); ++y)
-                for (int x = 0; x < picture.getWidth(); ++x)
-                    picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat()));
-
-            auto file = juce::File::createTempFile (".png");
-            {
-                juce::FileOutputStream out (file);
-                juce::PNGImageFormat().writeImageToStream (picture, out);
-            }
-
-            p.loadFile (file.getFullPathName(), true);
-
-            // This thread stands in for the audio thread's adoption.
-            while (p.newImagePending.load())
-            {
-                p.checkAndLoadFile();
-                juce::Thread::sleep (1);
-            }
-
-            file.deleteFile();
-
-            for (const auto& [id, value] : { std::pair<const char*, float> { "horrescale", 2.0f },
-                                             { "contrast", 1.5f }, { "brightness", 0.1f }, { "bwset", 1.0f },
-                                             { "blurforxaxis", 0.5f }, { "fineRotate", 10.0f }, { "zoom", 0.3f } })
-                p.setParameterNotifyingHost (id, value);
-
-            p.showHelpText = false;
-            p.scanColumnLeft = 300.0f;
-            p.scanColumnRight = 900.0f;
-
-            // Wait until the picture is rendered and published.
-            while (p.finishedPicture.latest().getWidth() != 1500)
-                juce::Thread::sleep (5);
-
-            processor->stopWorkerForBenchmark();
-
-            passer = std::thread ([this]
-            {
-                while (! stop.load())
-                {
-                    const auto start = Clock::now();
-                    {
-                        const juce::ScopedLock sl (criticalSection);
-                        processor->needColourUpdate = true;
-                        processor->changeColourFunction();
-                    }
-                    const auto took = millisSince (start);
-                    const auto before = processor->finishedPicture.displayCopiesRendered();
-                    const auto copyStart = Clock::now();
-                    processor->finishedPicture.renderDisplayCopies();
-                    if (processor->finishedPicture.displayCopiesRendered() != before)
-                    {
-                        const auto copyTook = millisSince (copyStart);
-                        longestCopy = std::max (longestCopy.load(), copyTook);
-                        copyTotal = copyTotal.load() + copyTook;
-                    }
-                    longestPass = std::max (longestPass.load(), took);
-                    ++passes;
-                }
-            });
-        }
-
-        ~BusyPipeline()
-        {
-            stop = true;
-            passer.join();
-        }
-    };
+    using namespace kestrune::bench;
 
     struct PaintTimes
     {

@@ -4,6 +4,7 @@
 #include "SharedTables.h"
 #include "MyLookAndFeel.h"
 #include "SliderDragGuard.h"
+#include "ControlAttachments.h"
 #include "PluginProcessor.h"
 
 //==============================================================================
@@ -70,8 +71,8 @@ public:
     juce::OwnedArray<juce::Component> rotateButtons;
 
 private:
-    using SliderAttachment = juce::AudioProcessorValueTreeState::SliderAttachment;
-    using ButtonAttachment = juce::AudioProcessorValueTreeState::ButtonAttachment;
+    using SliderAttachment = kestrune::SliderAttachment;
+    using ButtonAttachment = kestrune::ButtonAttachment;
 
     std::unique_ptr<SliderAttachment> leftRightAttachment, upDownAttachment, zoomAttachment,
                                       rotateAttachment, hSkewAttachment, vSkewAttachment;
@@ -112,9 +113,9 @@ public:
     juce::TextButton recordButton;
 
 private:
-    using SliderAttachment = juce::AudioProcessorValueTreeState::SliderAttachment;
-    using ButtonAttachment = juce::AudioProcessorValueTreeState::ButtonAttachment;
-    using ComboBoxAttachment = juce::AudioProcessorValueTreeState::ComboBoxAttachment;
+    using SliderAttachment = kestrune::SliderAttachment;
+    using ButtonAttachment = kestrune::ButtonAttachment;
+    using ComboBoxAttachment = kestrune::ComboBoxAttachment;
 
     std::unique_ptr<SliderAttachment> contrastAttachment, brightnessAttachment,
                                       penThicknessAttachment, penColourAttachment, thresholdAttachment;
@@ -156,9 +157,9 @@ public:
     juce::Slider dryWetSlider;
 
 private:
-    using SliderAttachment = juce::AudioProcessorValueTreeState::SliderAttachment;
-    using ButtonAttachment = juce::AudioProcessorValueTreeState::ButtonAttachment;
-    using ComboBoxAttachment = juce::AudioProcessorValueTreeState::ComboBoxAttachment;
+    using SliderAttachment = kestrune::SliderAttachment;
+    using ButtonAttachment = kestrune::ButtonAttachment;
+    using ComboBoxAttachment = kestrune::ComboBoxAttachment;
 
     juce::OwnedArray<ButtonAttachment> directionAttachments, refLineAttachments;
     std::unique_ptr<SliderAttachment> aIntervalAttachment, bIntervalAttachment;

@@ -484,6 +484,11 @@ SpectrumView::SpectrumView (KestruneAudioProcessor& p) : audioProcessor (p)
 {
     setBufferedToImage (true);
 
+    // Its paint covers every pixel with opaque black first, so nothing behind
+    // it shows: the window then neither paints what lies under it nor blends
+    // its cached image (about 60 repaints a second).
+    setOpaque (true);
+
     addAndMakeVisible (spectrumLabel);
     spectrumLabel.setColour (juce::Label::textColourId, juce::Colours::orange);
     spectrumLabel.setText ("Spectrum", juce::dontSendNotification);
@@ -755,6 +760,10 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
     setResizeLimits (minimumWidth, minimumHeight, maximumWidth, maximumHeight);
 
     setBufferedToImage (true);
+
+    // Its paint fills the whole window with an opaque colour first: nothing
+    // behind it needs clearing or painting when a part of it is redrawn.
+    setOpaque (true);
 }
 
 KestruneAudioProcessorEditor::~KestruneAudioProcessorEditor() = default;

@@ -72,7 +72,7 @@ void KestruneAudioProcessor::createImageDrawPath()
     const auto path = nameImageDrawPath();
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
         drawImagePath = path;
     }
 
@@ -83,7 +83,7 @@ void KestruneAudioProcessor::setImageDrawPathToValueState()
 {
     juce::String value;
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
         value = drawImagePath;
     }
 
@@ -94,7 +94,7 @@ void KestruneAudioProcessor::setImagePathToValueState()
 {
     juce::String value;
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
         value = imageFilePath;
     }
 
@@ -204,6 +204,8 @@ namespace
 void KestruneAudioProcessor::iniImages()
 {
     const juce::ScopedLock sl (criticalSection);
+    const juce::ScopedLock pl (passLock);
+    const juce::ScopedLock el (pictureEditLock);
 
     buildChainFromSource (sourceImage, loadedDrawImage, drawLayer, compositeImage, workImage,
                           blurImage, outputImage, transformImage, undoImages);
@@ -223,6 +225,7 @@ void KestruneAudioProcessor::publishOutputImageHeight() noexcept
 void KestruneAudioProcessor::prepareAdoption()
 {
     const juce::ScopedLock sl (criticalSection);
+    const juce::ScopedLock pl (passLock);
     auto& chain = preparedChain;
 
     if (! newImagePending.load (std::memory_order_acquire))
@@ -246,17 +249,26 @@ void KestruneAudioProcessor::prepareAdoption()
         return;
     }
 
-    const auto generation = pendingGeneration.load (std::memory_order_acquire);
+    // The hand-over's pictures and choice, taken together: handOverPicture
+    // stores them under pictureEditLock.
+    juce::uint64 generation = 0;
+    bool keep = false;
+    juce::Image picture, layer;
+    {
+        const juce::ScopedLock el (pictureEditLock);
+        generation = pendingGeneration.load (std::memory_order_acquire);
+        keep = keepParams.load (std::memory_order_acquire);
+        picture = loadedImage;
+        layer = loadedDrawImage;
+    }
 
     if (preparedChainReady.load (std::memory_order_acquire) && chain.generation == generation)
         return;
 
     preparedChainReady.store (false, std::memory_order_release);
 
-    const bool keep = keepParams.load (std::memory_order_acquire);
-
-    chain.loadedDrawImage = keep ? loadedDrawImage : juce::Image();
-    chain.sourceImage = limitRows (loadedImage);
+    chain.loadedDrawImage = keep ? layer : juce::Image();
+    chain.sourceImage = limitRows (picture);
     buildChainFromSource (chain.sourceImage, chain.loadedDrawImage, chain.drawLayer, chain.compositeImage,
                           chain.workImage, chain.blurImage, chain.outputImage, chain.transformImage,
                           chain.undoImages);
@@ -290,7 +302,7 @@ void KestruneAudioProcessor::handOverPicture (PictureHandOver handOver)
     std::vector<LayerSnapshot> oldHistory;
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         // Swapped, not assigned: what was in place leaves with `handOver` and
         // is freed after the lock is released.
@@ -377,7 +389,7 @@ void KestruneAudioProcessor::handOverRecording (const juce::Image& spectrogram)
     juce::Rectangle<int> bounds (480, 330);
     auto format = juce::Image::RGB;
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         if (loadedImage.isValid())
         {
@@ -414,10 +426,19 @@ void KestruneAudioProcessor::checkAndLoadFile()
          || ! preparedChainReady.load (std::memory_order_acquire))
         return;
 
-    const juce::ScopedTryLock tl (criticalSection);
+    // This processor's worker only: other instances' passes never keep its
+    // picture waiting.
+    const juce::ScopedTryLock tl (passLock);
 
     if (! tl.isLocked())
         return; // the worker is busy; try again next block
+
+    // Held through the resets and the swap, so that no hand-over comes in
+    // between the generation check and the swap.
+    const juce::ScopedTryLock el (pictureEditLock);
+
+    if (! el.isLocked())
+        return; // a hand-over or a stroke is swapping handles; next block
 
     if (! preparedChainReady.load (std::memory_order_acquire)
          || preparedChain.generation != pendingGeneration.load (std::memory_order_acquire))
@@ -461,14 +482,17 @@ void KestruneAudioProcessor::checkAndLoadFile()
 //==============================================================================
 // Interval selection, pen strokes and the pen layer's undo history.
 //
-// All of these run on the message thread. The pen layer and its history are
-// shared with the worker, which composites under criticalSection, and with the
-// audio thread's picture adoption, which only try-locks criticalSection and
-// swaps a whole new chain in. So every change to drawLayer, undoImages and
-// undoIndex is made under the lock, and the slow part (packing or unpacking a
-// snapshot) runs outside it. An adoption that happens meanwhile is recognised
-// by drawLayer no longer being the layer the operation started from; the
-// operation then leaves the new chain alone.
+// All of these run on the message thread, which must never wait for a worker
+// pass. The pen layer and its history are shared with the worker, which
+// composites the layer during its pass, and with the audio thread's picture
+// adoption, which swaps a whole new chain in. So drawLayer, undoImages and
+// undoIndex change only under pictureEditLock, which nobody holds for long:
+// a stroke copies the layer in place, draws into the copy and packs its
+// snapshot outside any lock, then swaps the new layer in; the worker takes
+// the layer's handle under the same lock and composites whichever layer it
+// got, whose pixels never change. An adoption that happens meanwhile is
+// recognised by drawLayer no longer being the layer the operation started
+// from; the operation then leaves the new chain alone.
 
 void KestruneAudioProcessor::setRange (juce::Point<float> a, juce::Point<float> b)
 {
@@ -616,38 +640,45 @@ void KestruneAudioProcessor::drawShape (std::vector<juce::Point<float>>& points)
     const auto grey = (juce::uint8) ((int) (penColourValue->load() * 255.0f) & 0xff);
     pen.colour = juce::Colour (grey, grey, grey, (juce::uint8) 255);
 
-    juce::Image strokeLayer; // the layer drawn into; keeps its identity checkable below
-    juce::Image layerCopy;
+    juce::Image strokeBase; // the layer in place when the stroke began; keeps its identity checkable below
+    juce::Point<int> pictureSize;
+    juce::AffineTransform outputToPicture;
     LayerSnapshot currentStep;
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         if (! sourceImage.isValid() || ! drawLayer.isValid())
             return;
 
-        drawPenStroke (drawLayer, points, { sourceImage.getWidth(), sourceImage.getHeight() },
-                       pen, inverseViewTransform);
-        penLayerEdits.fetch_add (1, std::memory_order_release); // the next pass composites again
-
-        strokeLayer = drawLayer;
-        layerCopy = drawLayer.createCopy();
+        strokeBase = drawLayer;
+        pictureSize = { sourceImage.getWidth(), sourceImage.getHeight() };
+        outputToPicture = inverseViewTransform;
 
         if (undoIndex >= 1 && undoIndex <= (int) undoImages.size())
             currentStep = undoImages[(size_t) undoIndex - 1];
     }
 
-    const LayerSnapshot snapshot (layerCopy, currentStep);
-    layerCopy = {};
+    // A view squeezed flat (a stretch that cancels the zoom exactly, or the
+    // zoom at its minimum) has no inverse, and JUCE then hands back the view
+    // itself: nothing drawn on the canvas maps back onto the picture, so the
+    // stroke is left undrawn rather than drawn through the wrong transform.
+    if (outputToPicture.isSingularity())
+        return;
+
+    // The layer in place is never written: the stroke goes into a copy.
+    auto layer = strokeBase.createCopy();
+    drawPenStroke (layer, points, pictureSize, pen, outputToPicture);
+    const LayerSnapshot snapshot (layer, currentStep);
 
     bool needsDrawPath = false;
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
-        // A picture was adopted while the snapshot was packed: the stroke went
+        // A picture was adopted while the stroke was drawn: the stroke went
         // with the replaced layer, and the new chain's history stands as it is.
-        if (drawLayer != strokeLayer)
+        if (drawLayer != strokeBase)
             return;
 
         // Drop the redo tail, then the new layer becomes the current step.
@@ -655,9 +686,14 @@ void KestruneAudioProcessor::drawShape (std::vector<juce::Point<float>>& points)
         undoImages.erase (undoImages.begin() + (std::ptrdiff_t) keep, undoImages.end());
         undoImages.push_back (snapshot);
         undoIndex = (int) keep + 1;
+        std::swap (drawLayer, layer);
 
         needsDrawPath = drawImagePath.isEmpty();
     }
+
+    // The layer replaced (now in `layer`) is freed here, outside the lock,
+    // unless the worker still composites it.
+    layer = {};
 
     if (needsDrawPath)
         createImageDrawPath();
@@ -672,7 +708,7 @@ bool KestruneAudioProcessor::undoStroke()
     int newIndex = 0;
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         newIndex = undoIndex - 1;
 
@@ -686,7 +722,7 @@ bool KestruneAudioProcessor::undoStroke()
     auto restored = target.restore();
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         if (drawLayer != layerBefore || undoIndex != newIndex + 1)
             return false; // a picture was adopted meanwhile; its history starts at one step
@@ -706,7 +742,7 @@ bool KestruneAudioProcessor::redoStroke()
     int oldIndex = 0;
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         oldIndex = undoIndex;
 
@@ -720,7 +756,7 @@ bool KestruneAudioProcessor::redoStroke()
     auto restored = target.restore();
 
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
 
         if (drawLayer != layerBefore || undoIndex != oldIndex)
             return false; // a picture was adopted meanwhile; nothing lies ahead of its only step
@@ -876,7 +912,7 @@ void KestruneAudioProcessor::changeColourFunction()
     }
 
     // Nothing to render yet: the requests wait for a picture.
-    if (! sourceImage.isValid())
+    if (! sourceInForce().isValid())
     {
         if (finishedPicture.latest().isValid())
             finishedPicture.publish ({}); // the windows show no picture either
@@ -900,10 +936,28 @@ void KestruneAudioProcessor::changeColourFunction()
         applyTransform();
 }
 
+juce::Image KestruneAudioProcessor::sourceInForce()
+{
+    const juce::ScopedLock el (pictureEditLock);
+    return sourceImage;
+}
+
+juce::Image KestruneAudioProcessor::penLayerInForce()
+{
+    const juce::ScopedLock el (pictureEditLock);
+    return drawLayer;
+}
+
 void KestruneAudioProcessor::runColourStages()
 {
     if (! compositeImage.isValid() || ! workImage.isValid() || ! blurImage.isValid())
         return;
+
+    // The message thread replaces these (a recording, a stroke, an undo)
+    // without waiting for this pass; the pass works on the ones in force now.
+    // Their pixels never change once in place: a stroke swaps in a new layer.
+    const auto source = sourceInForce();
+    const auto layer = penLayerInForce();
 
     BandWorkers* workers = &bandWorkers.get();
     auto& stages = pipelineStages;
@@ -912,35 +966,34 @@ void KestruneAudioProcessor::runColourStages()
 
     // Picture and pen layer, each stretched over the whole composite. The
     // picture is opaque, so at the composite's own size drawing it is a copy.
-    const PipelineStages::Composite compositeInputs { sourceImage, drawLayer, compositeImage,
-                                                      penLayerEdits.load (std::memory_order_acquire) };
+    const PipelineStages::Composite compositeInputs { source, layer, compositeImage };
 
     if (! (stages.composite == compositeInputs))
     {
-        const bool sameShape = sourceImage.getBounds() == compositeImage.getBounds()
-                                && sourceImage.getFormat() == compositeImage.getFormat();
+        const bool sameShape = source.getBounds() == compositeImage.getBounds()
+                                && source.getFormat() == compositeImage.getFormat();
 
         if (sameShape)
         {
-            copyPixels (workers, sourceImage, compositeImage);
+            copyPixels (workers, source, compositeImage);
 
-            kestrune::bands::drawInBands (workers, compositeImage, drawLayer,
-                                          [width, height] (juce::Graphics& g, const juce::Image& layer)
+            kestrune::bands::drawInBands (workers, compositeImage, layer,
+                                          [width, height] (juce::Graphics& g, const juce::Image& bandLayer)
             {
                 g.setOpacity (1.0f);
 
-                if (layer.isValid())
-                    g.drawImage (layer, 0, 0, width, height, 0, 0, layer.getWidth(), layer.getHeight());
+                if (bandLayer.isValid())
+                    g.drawImage (bandLayer, 0, 0, width, height, 0, 0, bandLayer.getWidth(), bandLayer.getHeight());
             });
         }
         else
         {
             juce::Graphics g (compositeImage);
-            g.drawImage (sourceImage, 0, 0, width, height, 0, 0, sourceImage.getWidth(), sourceImage.getHeight());
+            g.drawImage (source, 0, 0, width, height, 0, 0, source.getWidth(), source.getHeight());
             g.setOpacity (1.0f);
 
-            if (drawLayer.isValid())
-                g.drawImage (drawLayer, 0, 0, width, height, 0, 0, drawLayer.getWidth(), drawLayer.getHeight());
+            if (layer.isValid())
+                g.drawImage (layer, 0, 0, width, height, 0, 0, layer.getWidth(), layer.getHeight());
         }
 
         stages.composite = compositeInputs;
@@ -1113,7 +1166,10 @@ void KestruneAudioProcessor::applyTransform()
                         .translated (leftrightValue->load() * (float) workWidth,
                                      updownValue->load() * (float) workHeight)
                         .scaled (sx, sy, cx, cy);
-    inverseViewTransform = viewTransform.inverted();
+    {
+        const juce::ScopedLock el (pictureEditLock); // pen strokes read it
+        inverseViewTransform = viewTransform.inverted();
+    }
 
     // The same work picture through the same transform into the same images
     // gives the output already published (a change of "effectapply", say).

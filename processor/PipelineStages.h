@@ -14,19 +14,17 @@
 // A stage's result carries a version; the stage after it records the version
 // it read. Images are recorded by handle, and the handles are kept: an image
 // that stays referenced here cannot be freed, so a new image can never turn
-// up at its address and be taken for it. The one picture written in place
-// outside the pipeline is the pen layer, and each stroke bumps the
-// processor's pen-layer edit count; every other change swaps an image.
+// up at its address and be taken for it. No input is written in place from
+// outside the pipeline: every change, a pen stroke included, swaps an image.
 struct PipelineStages
 {
     struct Composite
     {
         juce::Image source, layer, target;
-        juce::uint64 layerEdits = 0;
 
         bool operator== (const Composite& o) const noexcept
         {
-            return source == o.source && layer == o.layer && target == o.target && layerEdits == o.layerEdits;
+            return source == o.source && layer == o.layer && target == o.target;
         }
     };
 

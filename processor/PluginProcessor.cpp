@@ -128,9 +128,10 @@ KestruneAudioProcessor::KestruneAudioProcessor()
     handOverPicture (std::move (handOver));
 
     {
-        // Adopt at once. The lock is shared with other instances' workers, so
-        // wait for it here rather than let the adoption's try-lock miss it.
+        // Adopt at once (the worker has not started: nothing holds the locks
+        // for long; they are taken in their order).
         const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock pl (passLock);
         prepareAdoption();
         checkAndLoadFile();
         finishedPicture.publish (outputImage);
@@ -255,11 +256,12 @@ void KestruneAudioProcessor::runWorkerPass()
 {
     {
         const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock pl (passLock);
         changeColourFunction();
         publishOutputImageHeight();
     }
 
-    // The windows' copies of the new picture, scaled outside the lock.
+    // The windows' copies of the new picture, scaled outside the locks.
     finishedPicture.renderDisplayCopies (&bandWorkers.get());
 }
 
@@ -509,15 +511,16 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
 {
     auto state = apvts.copyState();
 
-    // Take steady copies of the pictures under the pipeline lock, then encode
-    // them outside it. While a picture waits for adoption, the pen layer that
-    // belongs to the stored paths is the one the adoption will bring in, not
-    // the one still on screen; without one nothing is written, so a stored
-    // drawing is never overwritten by another picture's strokes.
+    // Take the pictures' handles under the edit lock (their pixels never
+    // change once in place), then encode them outside it. While a picture
+    // waits for adoption, the pen layer that belongs to the stored paths is
+    // the one the adoption will bring in, not the one still on screen;
+    // without one nothing is written, so a stored drawing is never
+    // overwritten by another picture's strokes.
     juce::Image layer, picture;
     juce::String layerPath, picturePath;
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
         picture = loadedImage;
         picturePath = imageFilePath;
         layerPath = drawImagePath;
@@ -525,7 +528,7 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
         if (newImagePending.load (std::memory_order_acquire))
             layer = keepParams.load() ? loadedDrawImage : juce::Image();
         else if (drawLayer.isValid())
-            layer = drawLayer.createCopy();
+            layer = drawLayer;
     }
 
     // The pictures go first, so that the blob can name the copies they got:
@@ -628,21 +631,25 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     const auto pictureCopy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::picture, folder);
     const auto layerCopy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::penLayer, folder);
 
-    juce::String picturePath, layerPath;
+    juce::String currentPicturePath, currentLayerPath;
     {
-        const juce::ScopedLock sl (criticalSection);
-        picturePath = pictureCopy != juce::File() ? pictureCopy.getFullPathName()
-                                                  : resolve (paths.getProperty ("path").toString(), imageFilePath);
-        layerPath = layerCopy != juce::File() ? layerCopy.getFullPathName()
-                                              : resolve (paths.getProperty ("pathDraw").toString(), drawImagePath);
+        const juce::ScopedLock sl (pictureEditLock);
+        currentPicturePath = imageFilePath;
+        currentLayerPath = drawImagePath;
     }
+
+    // The lookups touch the file system: outside any lock.
+    const auto picturePath = pictureCopy != juce::File() ? pictureCopy.getFullPathName()
+                                                         : resolve (paths.getProperty ("path").toString(), currentPicturePath);
+    const auto layerPath = layerCopy != juce::File() ? layerCopy.getFullPathName()
+                                                     : resolve (paths.getProperty ("pathDraw").toString(), currentLayerPath);
 
     // Without a picture in force nothing is loaded, and the pen-layer path is
     // left as it was: pointing it at a stored drawing while the running layer
     // stays would let the next save overwrite that drawing.
     if (picturePath.isEmpty())
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (pictureEditLock);
         imageFilePath = {};
         return;
     }

@@ -102,12 +102,13 @@ public:
     // audio thread's adoption lowers the last two).
     //
     // The newest hand-over always wins: each one is stored under
-    // criticalSection and starts a new generation, so a chain the worker
+    // pictureEditLock and starts a new generation, so a chain the worker
     // prepared for an earlier one is never adopted; the worker prepares the
     // newest, with that hand-over's own keep/reset choice. The audio thread
     // only try-locks and swaps the prepared chain in (no waiting, no heap).
-    // Callable from any thread but the audio thread; it holds the lock only
-    // to swap handles (decoding, copying and freeing happen outside it).
+    // Callable from any thread but the audio thread; it holds
+    // pictureEditLock only to swap handles (decoding, copying and freeing
+    // happen outside it) and never waits for a worker pass.
     struct PictureHandOver
     {
         // What the adoption does with the parameters.
@@ -235,9 +236,39 @@ public:
 
     //==========================================================================
     // Image chain. Guarded by criticalSection (see SharedTables.h); the audio
-    // thread never reads these, it reads the grey frames below.
+    // thread never reads these, it reads the grey frames below. Those the
+    // message thread reads or replaces (loadedImage, loadedDrawImage,
+    // sourceImage, drawLayer; also the undo history, the paths and the pen's
+    // inverse view below) are guarded by pictureEditLock instead, see there.
     juce::Image loadedImage, loadedDrawImage, sourceImage, drawLayer, compositeImage,
                 workImage, blurImage, transformImage, outputImage;
+
+    // The lock of what the message thread edits or replaces in the picture
+    // chain, so that a stroke, an undo, a redo, an open or a save never waits
+    // for a worker pass (criticalSection is held for whole passes, of every
+    // instance: it is one lock for the process). Guards the handles of
+    // loadedImage, loadedDrawImage, sourceImage and drawLayer, the undo
+    // history (undoImages, undoIndex), the paths (imageFilePath,
+    // drawImagePath), the hand-over's generation and keep/reset choice, and
+    // inverseViewTransform. Held only to swap or copy handles and small
+    // values, never for pixel work. The pixels of loadedImage, sourceImage
+    // and drawLayer are never written once they are in place: a stroke draws
+    // into a copy of the layer and swaps it in. Lock order: criticalSection,
+    // then this one (never the other way round); the worker takes it inside
+    // its pass to read the handles, the audio thread's adoption only
+    // try-locks it (inside its try-lock of criticalSection).
+    juce::CriticalSection pictureEditLock;
+
+    // This processor's own share of the pipeline lock. The worker holds it,
+    // inside criticalSection, for each pass; the audio thread's adoption
+    // try-locks it (not criticalSection), since only this processor's pass
+    // touches the chain it swaps. criticalSection is one lock for every
+    // instance in the process: with the adoption try-locking that, other
+    // instances' passes kept a picture from ever being adopted once enough
+    // instances ran passes back to back. Lock order: criticalSection, then
+    // passLock, then pictureEditLock. Guards preparedChain and the worker's
+    // images against the adoption.
+    juce::CriticalSection passLock;
 
     // outputImage's height (0 without a picture) for readers that must not
     // wait for the lock: published by the adoption and after every worker pass.
@@ -252,11 +283,11 @@ public:
     std::atomic<bool> keepParams { false };
     std::atomic<bool> isLoading { false };
 
-    // Adoption: bumped under criticalSection by every handOverPicture; the
+    // Adoption: bumped under pictureEditLock by every handOverPicture; the
     // worker prepares a chain for the newest generation aside, and the audio
     // thread swaps in only a chain of the generation still current.
     std::atomic<juce::uint64> pendingGeneration { 0 };
-    PreparedChain preparedChain;                    // guarded by criticalSection
+    PreparedChain preparedChain;                    // guarded by passLock (the worker also holds criticalSection)
     std::atomic<bool> preparedChainReady { false }; // preparedChain matches a pending picture
 
     // Builds preparedChain for the pending picture (worker or constructor;
@@ -274,17 +305,14 @@ public:
     // the images (parameter routing on the audio thread).
     std::atomic<bool> sourceImagePresent { false };
 
-    // View transform
+    // View transform. The worker writes inverseViewTransform under both
+    // locks; pen strokes read it under pictureEditLock.
     juce::AffineTransform viewTransform, inverseViewTransform;
     std::array<float, 3> rowSmoothState { 0.0f, 0.0f, 0.0f };
 
     // What the last pass made each stage from (worker, under criticalSection):
     // a pass redoes only the stages whose inputs changed.
     PipelineStages pipelineStages;
-
-    // Bumped (under criticalSection) by every pen stroke drawn into drawLayer,
-    // the one picture written in place outside the pipeline.
-    std::atomic<juce::uint64> penLayerEdits { 0 };
 
     // Helper threads for the bands of a pass, shared by every processor.
     juce::SharedResourcePointer<BandWorkers::Shared> bandWorkers;
@@ -301,6 +329,11 @@ public:
     // contrast, black and white, row smoothing); the caller holds criticalSection.
     void runColourStages();
 
+    // The source picture and the pen layer in force, for the worker's pass:
+    // handles taken under pictureEditLock (their pixels never change).
+    juce::Image sourceInForce();
+    juce::Image penLayerInForce();
+
     // The interval coupling moves other parameters from inside a parameter's
     // change callback, where the framework holds that parameter's listener
     // lock. Only one thread at a time (the owner) runs it; a thread that finds
@@ -314,13 +347,13 @@ public:
     void runIntervalCouplingStep (unsigned request);
     bool intervalSyncGuardRaisedHere() const noexcept;
 
-    // Undo history of the pen layer (guarded by criticalSection)
+    // Undo history of the pen layer (guarded by pictureEditLock)
     std::vector<LayerSnapshot> undoImages;
     int undoIndex = 0;
 
     // Picture files
     juce::String imagesFolderName { "KestruneImages" };
-    juce::String imageFilePath, drawImagePath; // guarded by criticalSection
+    juce::String imageFilePath, drawImagePath; // guarded by pictureEditLock
 
     // The images folder; the copies a save writes into it (host's state
     // thread and loadFile; guarded by its own lock).

@@ -30,8 +30,11 @@ inline const juce::StringArray myNotetUnit {
 
 inline const juce::Colour generalColour { 0xff1e1e1e };
 
-// The one lock of the image pipeline (recursive). Held by the worker for each
-// pass of the colour pipeline, by the canvas while it paints the output picture,
-// and briefly by the message-thread operations that replace or draw into the
-// picture chain. The audio thread only ever try-locks it.
+// The one lock of the image pipeline (recursive), shared by every instance in
+// the process. Held by the worker for each pass of the colour pipeline (tens
+// of milliseconds on a large picture). Neither the audio thread nor the
+// window's code takes it: the adoption try-locks its own processor's passLock,
+// and what the message thread reads or replaces in the chain is guarded by
+// each processor's pictureEditLock, which is never held for long (see
+// PluginProcessor.h).
 inline juce::CriticalSection criticalSection;

@@ -97,3 +97,95 @@ TEST (HostEditor, TwoInstancesOpenAtOnceKeepTheirOwnSizes)
     first->releaseResources();
     second->releaseResources();
 }
+
+// The window opened and closed a hundred times through the bundle while the
+// instance plays, the host automates parameters before every block and the
+// worker runs its passes: every opening comes up at the size last saved and
+// is handed back to the instance at closing, and the sound goes on.
+// (The in-process test of the same cycles, run under both sanitizers, also
+// closes the window on the separate window, a confirmation box and the open
+// dialog.)
+TEST (HostEditor, OpenedAndClosedAHundredTimesWhilePlayingAndAutomated)
+{
+    ASSERT_TRUE (kestrune::test::x11::displayAvailable()) << noDisplay;
+
+    auto instance = instantiate();
+    ASSERT_NE (instance, nullptr);
+    instance->prepareToPlay (48000.0, 512);
+
+    std::vector<juce::AudioProcessorParameter*> lanes;
+    for (const auto* name : { "zoom", "contrast", "brightness", "updown", "leftright", "refline2" })
+        if (auto* parameter = parameterNamed (*instance, name))
+            lanes.push_back (parameter);
+    ASSERT_FALSE (lanes.empty());
+
+    HostPlayHead head;
+    instance->setPlayHead (&head);
+    std::atomic<bool> running { true };
+    std::atomic<long> blocks { 0 }, nonFinite { 0 };
+
+    std::thread audio ([&]
+    {
+        juce::AudioBuffer<float> block (2, 512);
+        juce::MidiBuffer midi;
+        float phase = 0.0f;
+
+        while (running.load())
+        {
+            // The host's automation: every lane moves before every block.
+            const auto n = blocks.load();
+            for (size_t k = 0; k < lanes.size(); ++k)
+                lanes[k]->setValue (0.5f + 0.4f * std::sin ((float) n * 0.05f + (float) k));
+
+            for (int i = 0; i < 512; ++i)
+            {
+                for (int c = 0; c < 2; ++c)
+                    block.setSample (c, i, 0.25f * std::sin (phase));
+                phase = std::fmod (phase + 0.05f, juce::MathConstants<float>::twoPi);
+            }
+
+            instance->processBlock (block, midi);
+
+            for (int c = 0; c < 2; ++c)
+                for (int i = 0; i < 512; ++i)
+                    if (! std::isfinite (block.getSample (c, i)))
+                        nonFinite.fetch_add (1);
+
+            head.ppq += 512 * 2.0 / 48000.0;
+            blocks.fetch_add (1);
+            std::this_thread::sleep_for (std::chrono::milliseconds (5));
+        }
+    });
+
+    const auto windowsBefore = juce::Desktop::getInstance().getNumComponents();
+    const auto blocksBefore = blocks.load();
+
+    for (int i = 0; i < 100; ++i)
+    {
+        HostedEditor window (*instance, { 40, 40 });
+        ASSERT_NE (window.get(), nullptr) << "opening " << i;
+        ASSERT_EQ (instance->getActiveEditor(), window.get()) << "opening " << i;
+        EXPECT_TRUE (window.get()->isShowing()) << "opening " << i;
+
+        // Every tenth opening the host resizes it; the next opening keeps that size.
+        const auto expected = (i / 10) % 2 == 0 ? juce::Rectangle<int> (950, 534) : juce::Rectangle<int> (1067, 600);
+        if (i % 10 == 0)
+            window.resizeTo (expected.getWidth(), expected.getHeight());
+        EXPECT_EQ (window.size(), expected) << "opening " << i;
+
+        window.close();
+        EXPECT_EQ (instance->getActiveEditor(), nullptr) << "closing " << i;
+    }
+
+    pumpFor (200);
+    running.store (false);
+    audio.join();
+    instance->setPlayHead (nullptr);
+
+    EXPECT_EQ (juce::Desktop::getInstance().getNumComponents(), windowsBefore) << "a window was left behind";
+    EXPECT_GT (blocks.load() - blocksBefore, 100) << "the audio thread stalled";
+    EXPECT_EQ (nonFinite.load(), 0);
+    EXPECT_EQ (savedWindowSize (*instance), juce::Rectangle<int> (1067, 600));
+
+    instance->releaseResources();
+}

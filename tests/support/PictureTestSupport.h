@@ -80,7 +80,7 @@ namespace kestrune::test
 
     // Lets the processor's worker prepare the pending picture and adopts it the
     // way an audio block would (this thread stands in for the audio thread).
-    inline bool adoptPending (KestruneAudioProcessor& p, int timeoutMs = 3000)
+    inline bool adoptPending (KestruneAudioProcessor& p, int timeoutMs = 20000)
     {
         return waitFor ([&p]
         {
@@ -91,11 +91,11 @@ namespace kestrune::test
 
     // Waits until the worker has prepared a chain for the hand-over pending
     // now (ready to be swapped in by the next audio block).
-    inline bool chainPrepared (KestruneAudioProcessor& p, int timeoutMs = 3000)
+    inline bool chainPrepared (KestruneAudioProcessor& p, int timeoutMs = 20000)
     {
         return waitFor ([&p]
         {
-            const juce::ScopedLock sl (criticalSection);
+            const juce::ScopedLock sl (p.passLock);
             return p.newImagePending.load() && p.preparedChainReady.load()
                     && p.preparedChain.generation == p.pendingGeneration.load();
         }, timeoutMs);

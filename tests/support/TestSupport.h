@@ -35,6 +35,22 @@ namespace kestrune::test
     // `milliseconds`: async callbacks, change messages.
     void pumpMessages (int milliseconds);
 
+    // Delivers this thread's messages until `condition` holds or `timeoutMs`
+    // passes (generous: a loaded machine under a sanitizer is slow to come
+    // round); true when it holds.
+    template <typename Condition>
+    bool pumpMessagesUntil (Condition&& condition, int timeoutMs = 10000)
+    {
+        const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
+        while (! condition())
+        {
+            if (juce::Time::getMillisecondCounterHiRes() > end)
+                return false;
+            pumpMessages (5);
+        }
+        return true;
+    }
+
     // The plain values of the parameters `stem`0 to `stem`(count - 1).
     inline std::vector<float> plainValues (KestruneAudioProcessor& p, const juce::String& stem, int count)
     {
@@ -69,7 +85,7 @@ namespace kestrune::test
 
     // Waits until `condition` holds or `timeoutMs` passes, pumping nothing.
     template <typename Condition>
-    bool waitFor (Condition&& condition, int timeoutMs = 2000)
+    bool waitFor (Condition&& condition, int timeoutMs = 20000)
     {
         const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
         while (! condition())

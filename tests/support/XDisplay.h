@@ -47,6 +47,9 @@ namespace kestrune::test::x11
 
         bool started() const noexcept { return pid > 0; }
 
+        // The server's process (its CPU time is part of what a window costs).
+        int processId() const noexcept { return pid; }
+
         PrivateXServer (const PrivateXServer&) = delete;
         PrivateXServer& operator= (const PrivateXServer&) = delete;
 

@@ -1,3 +1,4 @@
+#include "AudioTestSupport.h"
 #include "PictureTestSupport.h"
 #include "PictureFiles.h"
 
@@ -318,4 +319,72 @@ TEST (Adoption, LoadsFromTheMessageThreadWhileTheAudioThreadAdopts)
     const juce::ScopedLock sl (criticalSection);
     EXPECT_EQ (p->sourceImage.getBounds(), juce::Rectangle<int> (20, 512));
     EXPECT_EQ (p->undoImages.size(), 1u);
+}
+
+// The pipeline lock is one for the process: every instance's worker holds it
+// for its passes, and with enough instances on large pictures and automation
+// their passes follow one another with hardly a gap. The audio thread's
+// adoption used to try-lock that lock, so a picture opened (or reset) in one
+// instance could wait for ever: eight instances of 1500 x 512 pictures with a
+// colour parameter automated every block never let a "Reset All" in (60 s).
+// Here another thread stands for the other instances, holding the lock 20 ms
+// at a time and taking it back at once; this instance's worker still gets its
+// turn to prepare the chain, and the adoption must get through.
+TEST (Adoption, OtherInstancesPassesDoNotKeepAPictureWaiting)
+{
+    auto p = makeProcessor();
+    audio::TestPlayHead head;
+    p->setPlayHead (&head);
+    p->prepareToPlay (audio::sampleRate, 512);
+    const auto picture = pictureFile ("other-instances.png", solidImage (90, 60, juce::Colours::white));
+
+    std::atomic<bool> stop { false };
+    std::atomic<long> otherPasses { 0 };
+
+    std::thread otherInstances ([&]
+    {
+        while (! stop.load())
+        {
+            const juce::ScopedLock sl (criticalSection);
+            std::this_thread::sleep_for (std::chrono::milliseconds (20));
+            ++otherPasses;
+        }
+    });
+
+    std::atomic<long> blocks { 0 };
+    std::thread audioThread ([&]
+    {
+        juce::AudioBuffer<float> buffer (2, 512);
+        juce::MidiBuffer midi;
+
+        while (! stop.load())
+        {
+            buffer.clear();
+            p->processBlock (buffer, midi);
+            ++blocks;
+            std::this_thread::sleep_for (std::chrono::milliseconds (3));
+        }
+    });
+
+    const struct Joiner
+    {
+        std::atomic<bool>& stopFlag;
+        std::thread& a;
+        std::thread& b;
+        ~Joiner() { stopFlag = true; a.join(); b.join(); }
+    } joiner { stop, otherInstances, audioThread };
+
+    waitFor ([&] { return otherPasses.load() >= 2; }, 5000);
+
+    for (int round = 0; round < 3; ++round)
+    {
+        p->loadFile (picture, true);
+        EXPECT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 20000)) << "round " << round;
+
+        p->resetAll();
+        EXPECT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 20000)) << "round " << round;
+    }
+
+    EXPECT_GT (otherPasses.load(), 2);
+    EXPECT_GT (blocks.load(), 2);
 }

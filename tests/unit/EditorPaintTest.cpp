@@ -153,3 +153,40 @@ TEST (EditorPaint, WholeWindowShowsTheArrowsCaptionsAndButtons)
         EXPECT_TRUE (pixelIs (image, b.getCentreX(), b.getY() + 4, background, 2)) << button->getButtonText();
     }
 }
+
+// The window and the spectrum view declare themselves opaque, so JUCE paints
+// nothing behind them: their own paints must cover every pixel with an
+// opaque colour, at every size, or whatever was there before would show.
+TEST (EditorPaint, OpaqueComponentsCoverEveryPixelTheyOwn)
+{
+    auto p = makeProcessor();
+    EditorHandle editor (*p);
+    ASSERT_TRUE (editor->isOpaque());
+    ASSERT_TRUE (editor->spectrumView.isOpaque());
+
+    auto firstSeeThrough = [] (juce::Component& c, std::function<void (juce::Graphics&)> paint) -> juce::String
+    {
+        juce::Image image (juce::Image::ARGB, c.getWidth(), c.getHeight(), true); // transparent
+        {
+            juce::Graphics g (image);
+            paint (g);
+        }
+        for (int y = 0; y < image.getHeight(); ++y)
+            for (int x = 0; x < image.getWidth(); ++x)
+                if (image.getPixelAt (x, y).getAlpha() != 255)
+                    return juce::String (x) + ", " + juce::String (y);
+        return {};
+    };
+
+    for (const auto& size : { juce::Point<int> (760, 428), juce::Point<int> (950, 534), juce::Point<int> (1187, 667) })
+    {
+        editor->setSize (size.x, size.y);
+        auto& view = editor->spectrumView;
+        view.timerCallback();
+
+        EXPECT_EQ (firstSeeThrough (*editor, [&] (juce::Graphics& g) { editor->paint (g); }), juce::String())
+            << "window at " << size.x << " x " << size.y;
+        EXPECT_EQ (firstSeeThrough (view, [&] (juce::Graphics& g) { view.paint (g); }), juce::String())
+            << "spectrum view at " << size.x << " x " << size.y;
+    }
+}

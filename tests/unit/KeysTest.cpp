@@ -44,11 +44,15 @@ namespace
             return { p->undoIndex, (int) p->undoImages.size() };
         }
 
-        // The picture is repainted on the worker's next pass: the request is
-        // raised, or a pass has already taken it.
-        bool recolourRequested (juce::uint32 passesBefore)
+        // Presses a key and says whether it was handled and asked the worker
+        // to repaint the picture. The pipeline lock, held meanwhile, keeps the
+        // worker from starting a pass that would take the request first.
+        template <typename Press>
+        bool pressRequestsRecolour (Press&& press)
         {
-            return p->needColourUpdate.load() || p->workerPasses.load() != passesBefore;
+            const juce::ScopedLock sl (criticalSection);
+            p->needColourUpdate.store (false);
+            return press() && p->needColourUpdate.load();
         }
 
         std::unique_ptr<KestruneAudioProcessor> p;
@@ -79,10 +83,7 @@ TEST_F (Keys, TwoStrokesGoBackAndComeBackOneKeyAtATime)
     ASSERT_EQ (history(), std::make_pair (3, 3));
     ASSERT_FALSE (sameImage (one, two));
 
-    auto passes = p->workerPasses.load();
-    p->needColourUpdate.store (false);
-    EXPECT_TRUE (undoKey (*editor));
-    EXPECT_TRUE (recolourRequested (passes));
+    EXPECT_TRUE (pressRequestsRecolour ([this] { return undoKey (*editor); }));
     EXPECT_TRUE (sameImage (layer(), one));
     EXPECT_TRUE (undoKey (*editor));
     EXPECT_TRUE (sameImage (layer(), blank));
@@ -92,10 +93,7 @@ TEST_F (Keys, TwoStrokesGoBackAndComeBackOneKeyAtATime)
     EXPECT_TRUE (sameImage (layer(), blank));
     EXPECT_EQ (history(), std::make_pair (1, 3));
 
-    passes = p->workerPasses.load();
-    p->needColourUpdate.store (false);
-    EXPECT_TRUE (redoKey (*editor));
-    EXPECT_TRUE (recolourRequested (passes));
+    EXPECT_TRUE (pressRequestsRecolour ([this] { return redoKey (*editor); }));
     EXPECT_TRUE (sameImage (layer(), one));
     EXPECT_TRUE (redoKey (*editor));
     EXPECT_TRUE (sameImage (layer(), two));

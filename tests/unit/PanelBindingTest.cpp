@@ -1,5 +1,6 @@
 #include "PanelTestSupport.h"
 
+#include <cmath>
 #include <set>
 
 using namespace kestrune::test;
@@ -209,7 +210,8 @@ TEST_P (PanelBinding, HostAutomationMovesTheControl)
     // From the audio thread: when the message thread comes round.
     const auto second = otherValue (parameter);
     hostSetsFromAnotherThread (panels.p(), GetParam().id, second);
-    pumpMessages (30);
+    const auto expected = parameter.convertFrom0to1 (parameter.convertTo0to1 (second));
+    pumpMessagesUntil ([&] { return std::abs (shownValue (c) - expected) <= 1.0e-4f; });
     EXPECT_NEAR (shownValue (c), value(), 1.0e-4f);
     EXPECT_NEAR (shownValue (c), parameter.convertFrom0to1 (parameter.convertTo0to1 (second)), 1.0e-4f);
 }

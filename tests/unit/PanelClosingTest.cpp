@@ -51,8 +51,8 @@ TEST (PanelClosing, DragGuardReleasesOnlySlidersThatAreHeld)
     CustomRoratySlider held, idle;
     held.setSize (60, 60);
     idle.setSize (60, 60);
-    juce::AudioProcessorValueTreeState::SliderAttachment heldAttachment (processor->apvts, "contrast", held);
-    juce::AudioProcessorValueTreeState::SliderAttachment idleAttachment (processor->apvts, "brightness", idle);
+    kestrune::SliderAttachment heldAttachment (processor->apvts, "contrast", held);
+    kestrune::SliderAttachment idleAttachment (processor->apvts, "brightness", idle);
     GestureCounter heldGestures (param (*processor, "contrast"));
     GestureCounter idleGestures (param (*processor, "brightness"));
 

@@ -157,7 +157,7 @@ TEST (ImagePanel, BlackAndWhiteSwitchEnablesTheThresholdAtOnce)
 
     // From the audio thread: as soon as the attachment delivers it.
     hostSetsFromAnotherThread (p, "bwset", 1.0f);
-    pumpMessages (30);
+    pumpMessagesUntil ([&] { return panel.thresholdKnob.isEnabled(); });
     EXPECT_TRUE (panel.thresholdKnob.isEnabled());
 
     // A restored state.

@@ -229,7 +229,7 @@ TEST (ScanPanel, RandomDirectionEnablesItsControls)
 
     // From the audio thread: once the message thread has it.
     hostSetsFromAnotherThread (p, "direction2", 1.0f);
-    pumpMessages (30);
+    pumpMessagesUntil ([&] { return lit (panel.directionButtons, 2) && ! lit (panel.directionButtons, 3); });
     expectRandomControls (panel, false);
     EXPECT_EQ (plainValues (p, "direction", 4), (std::vector<float> { 0, 0, 1, 0 }));
 
@@ -258,7 +258,7 @@ TEST (ScanPanel, RadioGroupsStayExclusiveFromHostAndRestoredState)
     EXPECT_TRUE (lit (panel.refLineButtons, 4)) << "the lit button stays lit";
 
     hostSetsFromAnotherThread (p, "refline2", 1.0f);
-    pumpMessages (30);
+    pumpMessagesUntil ([&] { return plainValues (p, "refline", 6) == std::vector<float> { 0, 0, 1, 0, 0, 0 }; });
     EXPECT_EQ (plainValues (p, "refline", 6), (std::vector<float> { 0, 0, 1, 0, 0, 0 }));
 
     // A state saved with several entries of each group on (a host can

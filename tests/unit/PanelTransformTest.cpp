@@ -148,7 +148,7 @@ TEST (TransformPanel, RotateButtonsStayExclusiveFromClicksHostAndRestoredState)
     hostSets (p, "rotate1", 1.0f);
     EXPECT_EQ (rotateValues (p), (std::vector<float> { 0, 1, 0, 0 }));
     hostSetsFromAnotherThread (p, "rotate3", 1.0f);
-    pumpMessages (30);
+    pumpMessagesUntil ([&] { return lit (panel, 3) && rotateValues (p) == std::vector<float> { 0, 0, 0, 1 }; });
     EXPECT_EQ (rotateValues (p), (std::vector<float> { 0, 0, 0, 1 }));
     EXPECT_TRUE (lit (panel, 3));
 

@@ -270,8 +270,8 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
     // with the load adopted, or at once or a moment later, racing the worker
     // and the audio thread. Whatever happened to the load in between, the
     // newest hand-over decides the picture and the parameters. Holding the
-    // lock while it looks and hands over tells this thread whether the load
-    // was still waiting.
+    // edit lock while it looks and hands over tells this thread whether the
+    // load was still waiting.
     auto p = makeProcessor();
     audio::TestPlayHead head;
     p->setPlayHead (&head);
@@ -322,7 +322,7 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
 
     auto loadChainReady = [&p]
     {
-        const juce::ScopedLock sl (criticalSection);
+        const juce::ScopedLock sl (p->passLock);
         return p->newImagePending.load() && p->preparedChainReady.load()
                 && p->preparedChain.generation == p->pendingGeneration.load();
     };
@@ -349,15 +349,19 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
         p->loadFile (files[which], keepOnLoad);
 
         if (timing == 0)
-            ASSERT_TRUE (waitFor (loadChainReady, 3000));
+            ASSERT_TRUE (waitFor (loadChainReady));
         else if (timing == 1)
-            ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 3000)); // adopted
+            ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); })); // adopted
         else if (timing == 2)
             juce::Thread::sleep ((int) (rng() % 3)); // races the worker and the audio thread
 
         bool loadWaiting = false;
         {
-            const juce::ScopedLock sl (criticalSection);
+            // The adoption try-locks the pass lock and the edit lock: held
+            // here (in the processor's lock order), nothing is adopted
+            // between the look and the hand-over.
+            const juce::ScopedLock pl (p->passLock);
+            const juce::ScopedLock sl (p->pictureEditLock);
             loadWaiting = p->newImagePending.load();
             chainReady += loadChainReady() ? 1 : 0;
 
@@ -371,7 +375,7 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
         (loadWaiting ? stillWaiting : alreadyAdopted)++;
         pause = false;
 
-        ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 5000));
+        ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }));
 
         // The load's own adoption resets the parameters only if it came first.
         const bool loadReset = ! keepOnLoad && ! loadWaiting;
