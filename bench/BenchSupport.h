@@ -4,6 +4,7 @@
 // readings, a photo-like test picture, and a main() that keeps the images
 // folder out of the real Documents folder.
 #include <JuceHeader.h>
+#include "PlayingHead.h"
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,19 +19,7 @@ namespace kestrune::bench
 {
     // A transport playing at 120 beats per minute from `ppq`; the caller
     // moves it on after each block.
-    struct PlayingHead : juce::AudioPlayHead
-    {
-        double ppq = 0.0;
-
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (true);
-            return info;
-        }
-    };
+    using PlayingHead = kestrune::test::PlayingHead;
 
     // CPU seconds the calling thread has used.
     inline double threadCpuSeconds()
@@ -121,12 +110,15 @@ namespace kestrune::bench
 
     // The benchmarks' main(): every processor writes into the images folder
     // under Documents, so HOME points at a temporary folder for the run.
+    // Without DISPLAY, JUCE would open ":0.0", which on a shared machine may
+    // be someone else's virtual server; these programs need no display.
     inline int runBenchmarks (int argc, char** argv)
     {
         char home[] = "/tmp/kestrune-bench-home-XXXXXX";
         if (::mkdtemp (home) == nullptr)
             return 1;
         ::setenv ("HOME", home, 1);
+        ::setenv ("DISPLAY", ":65000", 0);
 
         {
             juce::ScopedJuceInitialiser_GUI juce;

@@ -6,6 +6,7 @@
 // passes under the pipeline lock, each followed by the windows' scaled
 // copies) in place of the worker, without its 44 ms rest between passes.
 // Shared by the benchmarks of the window's paints and gestures.
+#include "BenchSupport.h"
 #include "PluginProcessor.h"
 
 #include <algorithm>
@@ -13,7 +14,6 @@
 #include <chrono>
 #include <memory>
 #include <thread>
-#include <time.h>
 
 namespace kestrune::bench
 {
@@ -26,12 +26,7 @@ namespace kestrune::bench
 
     // CPU time of the calling thread: a call's wall time above it was spent
     // waiting (for a lock, or for a core on a busy machine).
-    inline double threadCpuMillis()
-    {
-        timespec t {};
-        ::clock_gettime (CLOCK_THREAD_CPUTIME_ID, &t);
-        return (double) t.tv_sec * 1000.0 + (double) t.tv_nsec / 1.0e6;
-    }
+    inline double threadCpuMillis() { return threadCpuSeconds() * 1000.0; }
 
     // The processor with its worker stopped, so that a benchmark can run the
     // worker's loop itself.

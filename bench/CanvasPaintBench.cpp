@@ -123,25 +123,4 @@ namespace
 BENCHMARK (BM_CanvasFrameRepaint)->Iterations (600)->UseManualTime()->Unit (benchmark::kMillisecond);
 BENCHMARK (BM_PaintUnderPipelineLock)->Iterations (600)->UseManualTime()->Unit (benchmark::kMillisecond);
 
-int main (int argc, char** argv)
-{
-    // Keep the images folder out of the real Documents folder.
-    char home[] = "/tmp/kestrune-bench-home-XXXXXX";
-    if (::mkdtemp (home) == nullptr)
-        return 1;
-    ::setenv ("HOME", home, 1);
-
-    // Without DISPLAY, JUCE would open ":0.0", which on a shared machine may
-    // be someone else's virtual server; nothing here needs a display.
-    ::setenv ("DISPLAY", ":65000", 0);
-
-    {
-        juce::ScopedJuceInitialiser_GUI juce;
-        benchmark::Initialize (&argc, argv);
-        benchmark::RunSpecifiedBenchmarks();
-        benchmark::Shutdown();
-    }
-
-    juce::File (home).deleteRecursively();
-    return 0;
-}
+int main (int argc, char** argv) { return kestrune::bench::runBenchmarks (argc, argv); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <JuceHeader.h>
+#include "PlayingHead.h"
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -8,20 +9,7 @@
 namespace kestrune::host
 {
     // A host's transport at 120 beats per minute.
-    struct HostPlayHead : juce::AudioPlayHead
-    {
-        bool playing = true;
-        double ppq = 0.0;
-
-        juce::Optional<PositionInfo> getPosition() const override
-        {
-            PositionInfo info;
-            info.setBpm (120.0);
-            info.setPpqPosition (ppq);
-            info.setIsPlaying (playing);
-            return info;
-        }
-    };
+    using HostPlayHead = kestrune::test::PlayingHead;
 
     // The bundle under test, from KESTRUNE_VST3_BUNDLE (an absolute path).
     juce::File bundle();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PlayingHead.h"
 #include "TestSupport.h"
 
 #include <atomic>
@@ -49,25 +50,11 @@ namespace kestrune::test
         static constexpr double sampleRate = 48000.0;
 
     private:
-        struct PlayHead : juce::AudioPlayHead
-        {
-            double ppq = 0.0;
-
-            juce::Optional<PositionInfo> getPosition() const override
-            {
-                PositionInfo info;
-                info.setBpm (120.0);
-                info.setPpqPosition (ppq);
-                info.setIsPlaying (true);
-                return info;
-            }
-        };
-
         void run();
 
         KestruneAudioProcessor& processor;
         Options options;
-        PlayHead head;
+        PlayingHead head;
         std::vector<float> captured;
         std::atomic<bool> running { true };
         std::atomic<long> blockCount { 0 }, nonFinite { 0 }, silent { 0 }, unchanged { 0 };
