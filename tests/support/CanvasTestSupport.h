@@ -187,4 +187,27 @@ namespace kestrune::test::canvas
             && std::abs (a.getBlue() - b.getBlue()) <= tolerance
             && std::abs (a.getAlpha() - b.getAlpha()) <= tolerance;
     }
+
+    // The drop's confirmation boxes open now, oldest first.
+    inline std::vector<juce::Component::SafePointer<juce::AlertWindow>> confirmationBoxes()
+    {
+        std::vector<juce::Component::SafePointer<juce::AlertWindow>> boxes;
+        auto* modal = juce::ModalComponentManager::getInstance();
+
+        for (int i = modal->getNumModalComponents(); --i >= 0;)
+            if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
+                if (box->getName() == "Confirmation")
+                    boxes.emplace_back (box);
+
+        return boxes;
+    }
+
+    // Clicks the box's button with this text, as the user would.
+    inline void clickBoxButton (juce::AlertWindow& box, const juce::String& text)
+    {
+        for (auto* child : box.getChildren())
+            if (auto* button = dynamic_cast<juce::TextButton*> (child))
+                if (button->getButtonText() == text)
+                    button->triggerClick();
+    }
 }

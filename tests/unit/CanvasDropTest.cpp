@@ -5,20 +5,6 @@ using namespace kestrune::test::canvas;
 
 namespace
 {
-    // The confirmation boxes open on the desktop, oldest first.
-    std::vector<juce::AlertWindow*> confirmationBoxes()
-    {
-        std::vector<juce::AlertWindow*> boxes;
-        auto* modal = juce::ModalComponentManager::getInstance();
-
-        for (int i = modal->getNumModalComponents(); --i >= 0;)
-            if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
-                if (box->getName() == "Confirmation")
-                    boxes.push_back (box);
-
-        return boxes;
-    }
-
     juce::StringArray buttonTexts (juce::AlertWindow& box)
     {
         juce::StringArray texts;
@@ -31,17 +17,13 @@ namespace
     // Clicks a button of the box as the user would, and lets the answer arrive.
     void answer (juce::AlertWindow& box, const juce::String& buttonText)
     {
-        for (auto* child : box.getChildren())
-            if (auto* button = dynamic_cast<juce::TextButton*> (child))
-                if (button->getButtonText() == buttonText)
-                    button->triggerClick();
-
+        clickBoxButton (box, buttonText);
         pumpMessages (100);
     }
 
     void closeAllBoxes()
     {
-        for (auto* box : confirmationBoxes())
+        for (auto& box : confirmationBoxes())
             box->exitModalState (0);
         pumpMessages (50);
     }
@@ -97,7 +79,7 @@ TEST_F (CanvasDrop, EveryPathOfAnAcceptedDropGetsItsOwnBox)
     auto boxes = confirmationBoxes();
     ASSERT_EQ (boxes.size(), 2u);
 
-    for (auto* box : boxes)
+    for (auto& box : boxes)
     {
         EXPECT_EQ (box->getDescription(), "Confirmation. Do you want to init all parameters?"); // title and message
         EXPECT_EQ (buttonTexts (*box), juce::StringArray ({ "Yes", "No", "Cancel All" }));

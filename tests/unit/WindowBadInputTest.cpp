@@ -18,18 +18,7 @@ namespace fs = kestrune::test::files;
 
 namespace
 {
-    std::vector<juce::Component::SafePointer<juce::AlertWindow>> confirmationBoxes()
-    {
-        std::vector<juce::Component::SafePointer<juce::AlertWindow>> boxes;
-        auto* modal = juce::ModalComponentManager::getInstance();
-
-        for (int i = modal->getNumModalComponents(); --i >= 0;)
-            if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
-                if (box->getName() == "Confirmation")
-                    boxes.emplace_back (box);
-
-        return boxes;
-    }
+    using canvas::confirmationBoxes;
 
     // Drops one file on the canvas and answers its box as the user would.
     bool dropAndAnswer (TargetArea& canvasArea, const juce::String& path, const juce::String& answer)
@@ -40,10 +29,7 @@ namespace
         if (boxes.size() != 1)
             return false;
 
-        for (auto* child : boxes.front()->getChildren())
-            if (auto* button = dynamic_cast<juce::TextButton*> (child))
-                if (button->getButtonText() == answer)
-                    button->triggerClick();
+        canvas::clickBoxButton (*boxes.front(), answer);
 
         pumpMessages (20);
         return confirmationBoxes().empty();

@@ -40,28 +40,7 @@ namespace
         return n;
     }
 
-    // The drop's confirmation boxes open now.
-    std::vector<juce::Component::SafePointer<juce::AlertWindow>> confirmationBoxes()
-    {
-        std::vector<juce::Component::SafePointer<juce::AlertWindow>> boxes;
-        auto* modal = juce::ModalComponentManager::getInstance();
-
-        for (int i = modal->getNumModalComponents(); --i >= 0;)
-            if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
-                if (box->getName() == "Confirmation")
-                    boxes.emplace_back (box);
-
-        return boxes;
-    }
-
-    // Clicks the box's button with this text, as the user would.
-    void answer (juce::AlertWindow& box, const juce::String& text)
-    {
-        for (auto* child : box.getChildren())
-            if (auto* button = dynamic_cast<juce::TextButton*> (child))
-                if (button->getButtonText() == text)
-                    button->triggerClick();
-    }
+    using canvas::confirmationBoxes;
 
     juce::String picturePath (KestruneAudioProcessor& p)
     {
@@ -126,7 +105,7 @@ TEST (WindowUnderLoad, OpensAndClosesOverAndOverWhilePlaying)
         // would load the dropped picture, but the canvas that asked is gone.
         for (auto& box : leftBoxes)
             if (box != nullptr)
-                answer (*box, "Yes");
+                canvas::clickBoxButton (*box, "Yes");
         leftBoxes.clear();
 
         // A stroke, a zoom, an interval and an undo.
@@ -178,7 +157,7 @@ TEST (WindowUnderLoad, OpensAndClosesOverAndOverWhilePlaying)
 
     for (auto& box : leftBoxes)
         if (box != nullptr)
-            answer (*box, "No");
+            canvas::clickBoxButton (*box, "No");
     pumpMessages (50);
 
     playback.stop();
