@@ -1,5 +1,8 @@
 #include "PluginEditor.h"
 
+#include "PathShadow.h"
+
+#include <cstring>
 #include <cmath>
 
 float globalResizeRatio = 0.0f;
@@ -521,15 +524,25 @@ void SpectrumView::timerCallback()
 {
     auto& p = audioProcessor;
 
+    // A repaint redraws both curves and their shadows, so the view asks for
+    // one only when what it would draw has changed: levels held at the
+    // bottom through silence, or the same column played again, leave the
+    // picture as it is.
+    bool changed = false;
+
     // The audio thread writes fftData and playedColumn only while their flags
     // are down, and raises a flag (release) once its data is complete; the
     // data is read here only after the flag is seen raised (acquire), and the
     // flag goes down (release) only when the data is no longer used.
     if (p.nextFFTBlockReady.load (std::memory_order_acquire))
     {
+        float before[scopeSize];
+        std::copy (std::begin (scopeData), std::end (scopeData), before);
+
         drawNextFrameOfSpectrum();
         p.nextFFTBlockReady.store (false, std::memory_order_release);
-        repaint();
+
+        changed = std::memcmp (before, scopeData, sizeof (scopeData)) != 0;
     }
 
     if (p.nextColumnReady.load (std::memory_order_acquire))
@@ -537,11 +550,25 @@ void SpectrumView::timerCallback()
         const auto rows = outputRows();
 
         if (rows > 0)
-            std::copy (p.playedColumn, p.playedColumn + rows, columnData);
+        {
+            const auto bytes = (size_t) rows * sizeof (float);
+
+            if (std::memcmp (columnData, p.playedColumn, bytes) != 0)
+            {
+                std::memcpy (columnData, p.playedColumn, bytes);
+                changed = true;
+            }
+        }
 
         p.nextColumnReady.store (false, std::memory_order_release);
-        repaint();
+
+        // The curve's points follow the picture's height, which the paint
+        // reads afresh.
+        changed = changed || rows != rowsPainted;
     }
+
+    if (changed)
+        repaint();
 }
 
 void SpectrumView::drawNextFrameOfSpectrum()
@@ -593,11 +620,12 @@ void SpectrumView::paint (juce::Graphics& g)
 
         g.setColour (juce::Colours::orange);
         g.strokePath (spectrum, stroke);
-        juce::DropShadow (juce::Colours::orange.withAlpha ((juce::uint8) 0x80), 1, {}).drawForPath (g, spectrum);
+        kestrune::drawPathShadow (g, spectrum, juce::Colours::orange.withAlpha ((juce::uint8) 0x80), 1);
     }
 
     {
         const auto rows = outputRows();
+        rowsPainted = rows;
 
         juce::Path column;
         column.startNewSubPath (10.0f, fh);
@@ -610,7 +638,7 @@ void SpectrumView::paint (juce::Graphics& g)
 
         g.setColour (juce::Colours::lightgreen);
         g.strokePath (column, stroke);
-        juce::DropShadow (juce::Colours::lightgreen.withAlpha ((juce::uint8) 0x33), 1, {}).drawForPath (g, column);
+        kestrune::drawPathShadow (g, column, juce::Colours::lightgreen.withAlpha ((juce::uint8) 0x33), 1);
     }
 
     g.setColour (juce::Colour (0xff808080));

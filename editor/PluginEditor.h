@@ -122,6 +122,9 @@ private:
     // last published them; never more than columnData holds.
     int outputRows() const noexcept;
 
+    // The rows the last paint drew the column curve for (-1 before the first).
+    int rowsPainted = -1;
+
     JUCE_DECLARE_NON_COPYABLE (SpectrumView)
 };
 

@@ -414,3 +414,156 @@ TEST (SpectrumView, FollowsTheAudioThreadInEveryMode)
     audioThread.join();
     EXPECT_GT (blocks.load(), 50);
 }
+
+//==============================================================================
+// What the view draws and when it asks to be drawn again.
+namespace
+{
+    // The frame drawn the plain way, with JUCE's own drop shadows: black, the
+    // orange curve through points 1 .. 255 with its shadow, the lightgreen
+    // curve through rows 1 .. H - 1 with its shadow, the grey frame.
+    juce::Image referencePaint (const SpectrumView& view, int rows)
+    {
+        const auto w = view.getWidth(), h = view.getHeight();
+        const auto fh = (float) h;
+        const juce::PathStrokeType stroke (1.5f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt);
+
+        juce::Image image (juce::Image::RGB, w, h, true);
+        juce::Graphics g (image);
+        g.fillAll (juce::Colour (0xff000000));
+
+        juce::Path spectrum;
+        spectrum.startNewSubPath (10.0f, fh);
+        for (int j = 1; j < 256; ++j)
+            spectrum.lineTo ((float) (10 + (j * (w - 20)) / 255), fh - view.scopeData[j] * fh);
+        spectrum.lineTo ((float) (w - 10), fh);
+        g.setColour (juce::Colour (0xffffa500));
+        g.strokePath (spectrum, stroke);
+        juce::DropShadow (juce::Colour (0x80ffa500), 1, {}).drawForPath (g, spectrum);
+
+        juce::Path column;
+        column.startNewSubPath (10.0f, fh);
+        if (rows >= 2)
+            for (int k = 1; k < rows; ++k)
+                column.lineTo ((float) (10 + (k * (w - 20)) / rows), fh - view.columnData[k] * fh);
+        column.lineTo ((float) (w - 10), fh);
+        g.setColour (juce::Colour (0xff90ee90));
+        g.strokePath (column, stroke);
+        juce::DropShadow (juce::Colour (0x3390ee90), 1, {}).drawForPath (g, column);
+
+        g.setColour (juce::Colour (0xff808080));
+        g.drawRoundedRectangle (0.0f, 0.0f, (float) w, (float) h, 2.0f, 1.0f);
+        return image;
+    }
+
+    int differingPixels (const juce::Image& a, const juce::Image& b)
+    {
+        int n = 0;
+        for (int y = 0; y < a.getHeight(); ++y)
+            for (int x = 0; x < a.getWidth(); ++x)
+                n += a.getPixelAt (x, y) != b.getPixelAt (x, y) ? 1 : 0;
+        return n;
+    }
+
+    // Counts the view's requests to be drawn again, in place of its cached image.
+    struct RepaintCounter  : juce::CachedComponentImage
+    {
+        explicit RepaintCounter (int& c) : count (c) {}
+        void paint (juce::Graphics&) override {}
+        bool invalidateAll() override                       { ++count; return false; }
+        bool invalidate (const juce::Rectangle<int>&) override { ++count; return false; }
+        void releaseResources() override {}
+        int& count;
+    };
+}
+
+TEST (SpectrumView, FramesHaveThePixelsOfThePlainDrawing)
+{
+    auto p = makeProcessor();
+    SpectrumView view (*p);
+    view.stopTimer();
+    juce::Random random (11);
+
+    for (const auto& [w, h] : { std::pair<int, int> { 300, 120 }, { 673, 139 }, { 841, 175 } })
+    {
+        view.setSize (w, h);
+
+        for (int frame = 0; frame < 6; ++frame)
+        {
+            // Tones of several levels, then silence letting the peaks fall;
+            // a column of varied gains over the default picture's 330 rows.
+            if (frame < 3)
+                handOverSine (*p, 20.0 + 150.0 * frame + random.nextDouble(), (float) std::pow (0.1, frame));
+            else
+                handOverSilence (*p);
+
+            std::fill (p->playedColumn, p->playedColumn + 2048, 0.0f);
+            for (int k = 0; k < 330; ++k)
+                p->playedColumn[k] = frame == 5 ? 0.0f : random.nextFloat();
+            p->nextColumnReady.store (true, std::memory_order_release);
+
+            view.timerCallback();
+            EXPECT_EQ (differingPixels (render (view), referencePaint (view, 330)), 0) << w << " x " << h << ", frame " << frame;
+        }
+    }
+}
+
+TEST (SpectrumView, AsksToBeDrawnAgainOnlyWhenWhatItDrawsChanged)
+{
+    auto p = makeProcessor();
+    SpectrumView view (*p);
+    view.stopTimer();
+    view.setSize (300, 120);
+    view.setVisible (true);
+
+    int repaints = 0;
+    view.setCachedComponentImage (new RepaintCounter (repaints));
+
+    const auto tick = [&]
+    {
+        repaints = 0;
+        view.timerCallback();
+        return repaints;
+    };
+
+    // Silence on levels already at the bottom changes nothing on screen.
+    handOverSilence (*p);
+    EXPECT_EQ (tick(), 0);
+    EXPECT_FALSE (p->nextFFTBlockReady.load());
+
+    // A tone does, and so does each frame its held peak falls by after it.
+    handOverSine (*p, point100Bin, 1.0f);
+    EXPECT_EQ (tick(), 1);
+    handOverSilence (*p);
+    EXPECT_EQ (tick(), 1);
+
+    // A new column is drawn; the same column handed over again is not, but
+    // its flag goes down all the same.
+    handOverColumn (*p, 0.5f);
+    EXPECT_EQ (tick(), 1);
+    render (view);
+    handOverColumn (*p, 0.5f);
+    EXPECT_EQ (tick(), 0);
+    EXPECT_FALSE (p->nextColumnReady.load());
+
+    // Both hand-overs in one tick: one request.
+    handOverSilence (*p);
+    handOverColumn (*p, 0.25f);
+    EXPECT_EQ (tick(), 1);
+    EXPECT_FALSE (p->nextFFTBlockReady.load());
+    EXPECT_FALSE (p->nextColumnReady.load());
+    render (view);
+
+    // The picture gone: the same column now makes a flat curve, so it is
+    // drawn again once.
+    p->prepareToPlay (48000.0, 512);
+    p->loadFile (pictureScratchFolder().getChildFile ("missing.png").getFullPathName(), true);
+    adoptThroughABlock (*p);
+    EXPECT_EQ (p->outputImageHeight.load(), 0);
+
+    handOverColumn (*p, 0.25f);
+    EXPECT_EQ (tick(), 1);
+    render (view);
+    handOverColumn (*p, 0.25f);
+    EXPECT_EQ (tick(), 0);
+}
