@@ -28,6 +28,26 @@ namespace kestrune::test
                 juce::Thread::sleep (1);
     }
 
+    int dismissImageAlerts()
+    {
+        pumpMessages (1);
+
+        std::vector<juce::Component::SafePointer<juce::Component>> boxes;
+        auto* modal = juce::ModalComponentManager::getInstance();
+
+        for (int i = modal->getNumModalComponents(); --i >= 0;)
+            if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
+                if (box->getName() == "Kestrune Image Alert")
+                    boxes.emplace_back (box);
+
+        for (auto& box : boxes)
+            if (box != nullptr)
+                box->exitModalState (0);
+
+        pumpMessages (1);
+        return (int) boxes.size();
+    }
+
     std::string makeTemporaryHome()
     {
         char pattern[] = "/tmp/kestrune-test-home-XXXXXX";

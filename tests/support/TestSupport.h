@@ -35,6 +35,12 @@ namespace kestrune::test
     // `milliseconds`: async callbacks, change messages.
     void pumpMessages (int milliseconds);
 
+    // Delivers the messages waiting, then closes every "Kestrune Image Alert"
+    // box open (as the user's click on its button would) and returns how many
+    // it closed. Tests that restore many undecodable pictures call it, so the
+    // boxes do not pile up on the X server the tests share.
+    int dismissImageAlerts();
+
     // Delivers this thread's messages until `condition` holds or `timeoutMs`
     // passes (generous: a loaded machine under a sanitizer is slow to come
     // round); true when it holds.
