@@ -292,10 +292,10 @@ namespace
     {
         const auto span = seconds();
         std::printf ("%-18s %-10s %9s %9s %9s %8s %8s %8s %8s %9s %9s %9s %9s\n",
-                     "picture", "window", "msg ms/s", "X ms/s", "proc ms/s", "canvas", "canvas", "spec tick", "spec pnt",
+                     "picture", "window", "msg ms/s", "X ms/s", "proc ms/s", "canvas", "canvas", "spectrum", "spectrum",
                      "audio max", "audio p99", "audio cpu", "blocks");
         std::printf ("%-18s %-10s %9s %9s %9s %8s %8s %8s %8s %9s %9s %9s %9s\n",
-                     "", "", "", "", "", "max ms", "mean ms", "max ms", "max ms", "ms", "ms", "max ms", "");
+                     "", "", "", "", "", "max ms", "mean ms", "tick max", "paint max", "ms", "ms", "max ms", "");
 
         for (const auto& [name, width, height] : { std::tuple<const char*, int, int> { "default 480x330", 0, 0 },
                                                    { "1500x512", 1500, 512 } })
