@@ -84,5 +84,5 @@ for config in "${configs[@]}"; do
     # (the Release build and the host test through the bundle make 100).
     cycles="${KESTRUNE_EDITOR_CYCLES:-100}"
     [ "$config" = release ] || cycles="${KESTRUNE_EDITOR_CYCLES:-25}"
-    (cd "$build" && KESTRUNE_EDITOR_CYCLES="$cycles" ctest --output-on-failure -j "$jobs" --timeout 900)
+    (cd "$build" && KESTRUNE_EDITOR_CYCLES="$cycles" ctest --output-on-failure -j "$jobs" --timeout 1500)
 done
