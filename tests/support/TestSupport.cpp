@@ -48,6 +48,22 @@ namespace kestrune::test
         return (int) boxes.size();
     }
 
+    void installPicture (KestruneAudioProcessor& p, const juce::Image& picture, const juce::Image& layer)
+    {
+        p.sourceImage = picture.createCopy();
+        p.drawLayer = layer;
+        p.compositeImage = picture.createCopy();
+        p.workImage = picture.createCopy();
+        p.blurImage = picture.createCopy();
+        p.transformImage = picture.createCopy();
+        p.outputImage = picture.createCopy();
+        p.undoImages.clear();
+        p.undoImages.emplace_back (p.drawLayer);
+        p.undoIndex = 1;
+        p.sourceImagePresent = true;
+        p.newImagePending = false;
+    }
+
     std::string makeTemporaryHome()
     {
         char pattern[] = "/tmp/kestrune-test-home-XXXXXX";

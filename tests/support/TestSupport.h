@@ -66,6 +66,12 @@ namespace kestrune::test
         return values;
     }
 
+    // Puts `picture` and the pen layer `layer` in place as an adopted chain
+    // would leave them: every stage image a copy of the picture, an undo
+    // history of one snapshot, nothing pending. The caller holds the
+    // pipeline lock where the worker may run.
+    void installPicture (KestruneAudioProcessor& p, const juce::Image& picture, const juce::Image& layer);
+
     // True when both images are null, or have the same size, format and bytes.
     bool sameImage (const juce::Image& a, const juce::Image& b);
 

@@ -43,18 +43,7 @@ namespace
 
             for (auto* p : { incremental.get(), full.get() })
             {
-                p->sourceImage = picture.createCopy();
-                p->drawLayer = layer.createCopy();
-                p->compositeImage = picture.createCopy();
-                p->workImage = picture.createCopy();
-                p->blurImage = picture.createCopy();
-                p->transformImage = picture.createCopy();
-                p->outputImage = picture.createCopy();
-                p->undoImages.clear();
-                p->undoImages.emplace_back (p->drawLayer);
-                p->undoIndex = 1;
-                p->sourceImagePresent = true;
-                p->newImagePending = false;
+                kestrune::test::installPicture (*p, picture, layer.createCopy());
                 p->reloadImage = false;
                 p->needColourUpdate = false;
                 p->needTransformUpdate = false;

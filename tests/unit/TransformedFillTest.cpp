@@ -301,18 +301,7 @@ TEST (TransformedFill, PipelinePassesMatchJuceAtFullSize)
         g.drawLine (10.0f, 10.0f, 1490.0f, 500.0f, 8.0f);
     }
 
-    p->sourceImage = picture.createCopy();
-    p->drawLayer = layer;
-    p->compositeImage = picture.createCopy();
-    p->workImage = picture.createCopy();
-    p->blurImage = picture.createCopy();
-    p->transformImage = picture.createCopy();
-    p->outputImage = picture.createCopy();
-    p->undoImages.clear();
-    p->undoImages.emplace_back (p->drawLayer);
-    p->undoIndex = 1;
-    p->sourceImagePresent = true;
-    p->newImagePending = false;
+    installPicture (*p, picture, layer);
     setPlain (*p, "contrast", 1.3f);
 
     struct View { float horrescale, verrescale, fine, zoom, horskew, verskew, leftright, updown; const char* quarter; };
