@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 "$root/scripts/deps.sh"
 
-export CCACHE_SLOPPINESS=time_macros
+export CCACHE_SLOPPINESS=pch_defines,time_macros
 # Paths under the checkout's parent are hashed relative, so several checkouts
 # side by side share one compiler cache.
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$root")}"

@@ -56,7 +56,8 @@ if [ -z "${DISPLAY:-}" ]; then
     rm -f "$display_file"
     echo "Virtual X server on $DISPLAY"
 fi
-export CCACHE_SLOPPINESS=time_macros
+# Precompiled headers are cached too, which needs the two sloppinesses.
+export CCACHE_SLOPPINESS=pch_defines,time_macros
 # Paths under the checkout's parent are hashed relative, so several checkouts
 # side by side share one compiler cache.
 export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$(dirname "$root")}"

@@ -5,16 +5,16 @@
 // size after a bar of the tone was recorded with the Record button and
 // turned into the picture, as PNG files into the folder given as argument.
 // Exits non-zero when the window does not open or does not look like ours.
-// It runs its own virtual X server, so nothing else on screen gets in.
+// The host program runs it on its own virtual X server, so nothing else on
+// screen gets in:
 //
-//   kestrune_screenshots <output folder>     (KESTRUNE_VST3_BUNDLE names the bundle)
+//   kestrune_host_test --screenshots <output folder>   (KESTRUNE_VST3_BUNDLE names the bundle)
 
+#include "Screenshots.h"
 #include "HostWindow.h"
 #include "XDisplay.h"
 
-#include <cstdlib>
 #include <iostream>
-#include <unistd.h>
 
 using namespace kestrune::host;
 
@@ -232,36 +232,10 @@ namespace
     }
 }
 
-int main (int argc, char** argv)
+namespace kestrune::host
 {
-    if (argc < 2)
+    int writeScreenshots (const juce::File& folder)
     {
-        std::cerr << "usage: kestrune_screenshots <output folder>\n";
-        return 2;
+        return run (folder);
     }
-
-    // An X server of its own: windows of tests running beside it on the
-    // shared display would otherwise show up in the pictures.
-    kestrune::test::x11::PrivateXServer server;
-    if (! server.started())
-        std::cerr << "Xvfb could not be started; reading the shared display\n";
-
-    kestrune::test::x11::prepareXlib();
-
-    // Keep the plug-in's images folder out of the real Documents folder.
-    char pattern[] = "/tmp/kestrune-shots-home-XXXXXX";
-    const char* home = ::mkdtemp (pattern);
-    if (home == nullptr)
-        return 2;
-    ::setenv ("HOME", home, 1);
-    ::unsetenv ("XDG_CONFIG_HOME");
-
-    int result = 1;
-    {
-        juce::ScopedJuceInitialiser_GUI juceInit;
-        result = run (juce::File::getCurrentWorkingDirectory().getChildFile (argv[1]));
-    }
-
-    juce::File (home).deleteRecursively();
-    return result;
 }
