@@ -309,8 +309,7 @@ void TargetArea::paint (juce::Graphics& g)
     }
 
     const int w = getWidth(), h = getHeight();
-
-    g.fillAll (juce::Colour (0xff008000).withAlpha ((juce::uint8) 0x33));
+    const auto fill = juce::Colour (0xff008000).withAlpha ((juce::uint8) 0x33);
 
     // The newest finished picture, stretched over the canvas. The worker
     // never writes into it again, so it is drawn without the pipeline lock and
@@ -319,11 +318,26 @@ void TargetArea::paint (juce::Graphics& g)
     // to this size; then only that copy is laid on.
     audioProcessor.finishedPicture.tryForDisplay (w, h, shownPicture);
     const auto& picture = shownPicture;
+    const auto copyFits = picture.image.isValid() && picture.scaled
+                           && picture.image.getWidth() == w && picture.image.getHeight() == h;
+
+    // The translucent fill under the picture; where the copy is opaque it
+    // cannot show, and is left out.
+    if (copyFits && ! picture.opaqueArea.isEmpty())
+    {
+        const juce::Graphics::ScopedSaveState saved (g);
+        g.excludeClipRegion (picture.opaqueArea);
+        g.fillAll (fill);
+    }
+    else
+    {
+        g.fillAll (fill);
+    }
 
     if (! picture.image.isValid())
         return;
 
-    if (picture.scaled && picture.image.getWidth() == w && picture.image.getHeight() == h)
+    if (copyFits)
         g.drawImageAt (picture.image, 0, 0);
     else
         g.drawImageTransformed (picture.image,

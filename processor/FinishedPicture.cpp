@@ -3,6 +3,52 @@
 
 #include <cstring>
 
+namespace
+{
+    bool opaqueSpan (const juce::Image::BitmapData& data, int x, int y, int dx, int dy, int count)
+    {
+        for (int i = 0; i < count; ++i, x += dx, y += dy)
+            if (reinterpret_cast<const juce::PixelARGB*> (data.getPixelPointer (x, y))->getAlpha() != 0xff)
+                return false;
+
+        return true;
+    }
+
+    // The area of an ARGB image inside which every pixel is opaque. A picture
+    // scaled onto a transparent image has soft edges of the same width along
+    // each side, so the area's edges are where the middle row and the middle
+    // column turn opaque; then every pixel inside is checked. Empty when any
+    // is not (a picture with transparency of its own).
+    juce::Rectangle<int> opaqueAreaOf (const juce::Image& image)
+    {
+        if (image.getFormat() != juce::Image::ARGB)
+            return image.getBounds();
+
+        const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
+        const auto opaque = [&data] (int x, int y)
+        {
+            return reinterpret_cast<const juce::PixelARGB*> (data.getPixelPointer (x, y))->getAlpha() == 0xff;
+        };
+
+        const int midX = data.width / 2, midY = data.height / 2;
+        int left = 0, top = 0, right = data.width, bottom = data.height;
+
+        while (left < right && ! opaque (left, midY))        ++left;
+        while (right > left && ! opaque (right - 1, midY))   --right;
+        while (top < bottom && ! opaque (midX, top))         ++top;
+        while (bottom > top && ! opaque (midX, bottom - 1))  --bottom;
+
+        if (left >= right || top >= bottom)
+            return {};
+
+        for (int y = top; y < bottom; ++y)
+            if (! opaqueSpan (data, left, y, 1, 0, right - left))
+                return {};
+
+        return { left, top, right - left, bottom - top };
+    }
+}
+
 void FinishedPicture::publish (const juce::Image& picture)
 {
     const auto number = published.load (std::memory_order_relaxed) + 1;
@@ -143,6 +189,7 @@ void FinishedPicture::renderDisplayCopies (BandWorkers* workers)
                                                          (float) height / (float) picture.getHeight());
         kestrune::bands::drawTransformedInBands (workers, copy.image, picture, scale,
                                                  juce::Graphics::mediumResamplingQuality);
+        copy.opaqueArea = opaqueAreaOf (copy.image);
 
         {
             const juce::SpinLock::ScopedLockType sl (lock);
@@ -183,7 +230,7 @@ bool FinishedPicture::tryForDisplay (int width, int height, ForDisplay& result)
             {
                 if (copy.size == size && copy.image.isValid())
                 {
-                    found = { copy.image, true, copy.pictureWidth, copy.pictureHeight };
+                    found = { copy.image, true, copy.pictureWidth, copy.pictureHeight, copy.opaqueArea };
                     break;
                 }
             }

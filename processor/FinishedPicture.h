@@ -62,6 +62,12 @@ public:
         bool scaled = false;        // image is already width x height
         int pictureWidth = 0;       // size of the finished picture it shows
         int pictureHeight = 0;
+
+        // Of a scaled copy: an area in which every pixel is opaque (empty
+        // when there is none), so that whatever is drawn under it there
+        // cannot show. Scaling leaves the edges partly transparent; a picture
+        // with transparency of its own has no such area.
+        juce::Rectangle<int> opaqueArea;
     };
 
     // The finished picture for a reader that draws it stretched over
@@ -96,6 +102,7 @@ private:
         juce::uint64 size = 0;
         juce::uint32 pictureNumber = 0; // publication it was scaled from
         int pictureWidth = 0, pictureHeight = 0;
+        juce::Rectangle<int> opaqueArea;
     };
 
     // Writer only.

@@ -172,6 +172,41 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
     EXPECT_EQ (differingPixels (direct, viaCopy, { 0, 0, 240, 300 }), 0);
 }
 
+// Laid on from the worker's copy, where the fill under the opaque part is left
+// out, the canvas shows what it shows scaling the picture itself: for a small
+// picture enlarged (edges soft over several pixels, the fill showing through
+// them) and for one whose file has transparency of its own.
+TEST (CanvasPaint, TheCopyGivesTheSamePixelsAsScalingThePicture)
+{
+    for (const bool seeThrough : { false, true })
+    {
+        SCOPED_TRACE (seeThrough ? "with transparency" : "opaque");
+        Rig rig (400, 270);
+        auto& p = rig.p();
+        hideHelpTextAndScanLines (p);
+        setPlain (p, "a_interval", 0.0f);
+        setPlain (p, "b_interval", 0.0f);
+
+        juce::Image picture (seeThrough ? juce::Image::ARGB : juce::Image::RGB, 48, 30, true);
+        juce::Random random (11);
+        for (int y = 0; y < 30; ++y)
+            for (int x = 0; x < 48; ++x)
+                picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat())
+                                              .withAlpha (seeThrough && (x + y) % 5 == 0 ? 0.3f : 1.0f));
+        loadAndAdopt (p, seeThrough ? "small-alpha.png" : "small.png", encodePng (picture));
+
+        const auto direct = paintOf (rig.canvas());
+        ASSERT_TRUE (settle (p));
+        const auto shown = shownAt (p.finishedPicture, 400, 270);
+        ASSERT_TRUE (shown.scaled);
+        if (! seeThrough)
+            EXPECT_FALSE (shown.opaqueArea.isEmpty());
+        const auto viaCopy = paintOf (rig.canvas());
+
+        EXPECT_EQ (differingPixels (direct, viaCopy, { 0, 0, 400, 270 }), 0);
+    }
+}
+
 TEST (CanvasPaint, WithoutAPictureOnlyTheTranslucentFill)
 {
     Rig rig (200, 120);

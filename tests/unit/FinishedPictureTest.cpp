@@ -225,6 +225,73 @@ TEST (FinishedPicture, DisplayCopiesAreThePictureScaledAsAWindowDrawsIt)
     EXPECT_FALSE (shownAt (finished, 130, 90).image.isValid());
 }
 
+// The opaque area of a copy is what lets the canvas leave out the fill under
+// it: every pixel inside must be opaque, and it must not vanish on an opaque
+// picture just because scaling softens the edges.
+TEST (FinishedPicture, OpaqueAreaOfACopyHoldsOnlyOpaquePixels)
+{
+    auto allOpaque = [] (const juce::Image& image, juce::Rectangle<int> area)
+    {
+        for (int y = area.getY(); y < area.getBottom(); ++y)
+            for (int x = area.getX(); x < area.getRight(); ++x)
+                if (image.getPixelAt (x, y).getAlpha() != 0xff)
+                    return false;
+        return true;
+    };
+
+    struct Case { int pw, ph, w, h; };
+
+    // Enlarged ten times (soft edges several pixels wide), reduced, and
+    // enlarged one way while reduced the other.
+    for (const auto c : { Case { 40, 30, 400, 300 }, Case { 600, 300, 250, 120 }, Case { 50, 400, 333, 97 } })
+    {
+        SCOPED_TRACE (juce::String (c.pw) + "x" + juce::String (c.ph) + " at " + juce::String (c.w) + "x" + juce::String (c.h));
+        FinishedPicture finished;
+        juce::Image picture (juce::Image::RGB, c.pw, c.ph, false);
+        juce::Random random (7);
+        for (int y = 0; y < c.ph; ++y)
+            for (int x = 0; x < c.pw; ++x)
+                picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat()));
+
+        finished.publish (picture);
+        shownAt (finished, c.w, c.h);
+        finished.renderDisplayCopies();
+        const auto shown = shownAt (finished, c.w, c.h);
+        ASSERT_TRUE (shown.scaled);
+
+        const auto area = shown.opaqueArea;
+        ASSERT_FALSE (area.isEmpty());
+        EXPECT_TRUE (allOpaque (shown.image, area));
+        EXPECT_TRUE (shown.image.getBounds().contains (area));
+        EXPECT_LE (area.getX(), 6);
+        EXPECT_LE (area.getY(), 6);
+        EXPECT_GE (area.getRight(), c.w - 6);
+        EXPECT_GE (area.getBottom(), c.h - 6);
+    }
+
+    // One see-through pixel in the middle of the picture: no opaque area.
+    {
+        FinishedPicture finished;
+        auto picture = solid (juce::Colours::red, 80, 60);
+        picture.setPixelAt (40, 30, juce::Colours::transparentBlack);
+        finished.publish (picture);
+        shownAt (finished, 160, 120);
+        finished.renderDisplayCopies();
+        const auto shown = shownAt (finished, 160, 120);
+        ASSERT_TRUE (shown.scaled);
+        EXPECT_TRUE (shown.opaqueArea.isEmpty()) << shown.opaqueArea.toString();
+    }
+
+    // A picture half transparent throughout: none either.
+    {
+        FinishedPicture finished;
+        finished.publish (solid (juce::Colours::red.withAlpha (0.5f), 80, 60));
+        shownAt (finished, 100, 70);
+        finished.renderDisplayCopies();
+        EXPECT_TRUE (shownAt (finished, 100, 70).opaqueArea.isEmpty());
+    }
+}
+
 TEST (FinishedPicture, ScalesOnlyForTheTwoSizesAskedForLately)
 {
     FinishedPicture finished;
