@@ -621,9 +621,23 @@ void SpectrumView::paint (juce::Graphics& g)
     const auto fh = (float) h;
     const juce::PathStrokeType stroke (1.5f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt);
 
-    g.fillAll (juce::Colour (0xff000000));
+    // The ground and the spectrum curve, drawn again only when the levels,
+    // the size or the pixel scale changed; drawn at the scale of the pixels
+    // painted into, so that laying it on copies it pixel for pixel.
+    const auto scale = g.getInternalContext().getPhysicalPixelScaleFactor();
+    const auto layerWidth = juce::jmax (1, juce::roundToInt ((float) w * scale));
+    const auto layerHeight = juce::jmax (1, juce::roundToInt ((float) h * scale));
 
+    if (! spectrumLayer.isValid() || spectrumLayer.getWidth() != layerWidth || spectrumLayer.getHeight() != layerHeight
+         || spectrumLayerScale != scale || std::memcmp (spectrumLayerLevels, scopeData, sizeof (scopeData)) != 0)
     {
+        if (! spectrumLayer.isValid() || spectrumLayer.getWidth() != layerWidth || spectrumLayer.getHeight() != layerHeight)
+            spectrumLayer = juce::Image (juce::Image::RGB, layerWidth, layerHeight, false);
+
+        juce::Graphics layer (spectrumLayer);
+        layer.addTransform (juce::AffineTransform::scale (scale));
+        layer.fillAll (juce::Colour (0xff000000));
+
         juce::Path spectrum;
         spectrum.startNewSubPath (10.0f, fh);
 
@@ -632,10 +646,18 @@ void SpectrumView::paint (juce::Graphics& g)
 
         spectrum.lineTo ((float) (w - 10), fh);
 
-        g.setColour (juce::Colours::orange);
-        g.strokePath (spectrum, stroke);
-        kestrune::drawPathShadow (g, spectrum, juce::Colours::orange.withAlpha ((juce::uint8) 0x80), 1);
+        layer.setColour (juce::Colours::orange);
+        layer.strokePath (spectrum, stroke);
+        kestrune::drawPathShadow (layer, spectrum, juce::Colours::orange.withAlpha ((juce::uint8) 0x80), 1);
+
+        std::memcpy (spectrumLayerLevels, scopeData, sizeof (scopeData));
+        spectrumLayerScale = scale;
     }
+
+    if (scale == 1.0f)
+        g.drawImageAt (spectrumLayer, 0, 0);
+    else
+        g.drawImageTransformed (spectrumLayer, juce::AffineTransform::scale (1.0f / scale));
 
     {
         const auto rows = outputRows();

@@ -125,6 +125,14 @@ private:
     // The rows the last paint drew the column curve for (-1 before the first).
     int rowsPainted = -1;
 
+    // The black ground with the spectrum curve and its shadow, as last drawn,
+    // and the levels and pixel scale it was drawn for. While only the played
+    // column changes (a wide picture scanning through silence or a held
+    // note), a paint lays this on and draws the column curve alone.
+    juce::Image spectrumLayer;
+    float spectrumLayerLevels[scopeSize] {};
+    float spectrumLayerScale = 0.0f;
+
     JUCE_DECLARE_NON_COPYABLE (SpectrumView)
 };
 

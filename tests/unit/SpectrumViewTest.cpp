@@ -422,14 +422,15 @@ namespace
     // The frame drawn the plain way, with JUCE's own drop shadows: black, the
     // orange curve through points 1 .. 255 with its shadow, the lightgreen
     // curve through rows 1 .. H - 1 with its shadow, the grey frame.
-    juce::Image referencePaint (const SpectrumView& view, int rows)
+    juce::Image referencePaint (const SpectrumView& view, int rows, int scale = 1)
     {
         const auto w = view.getWidth(), h = view.getHeight();
         const auto fh = (float) h;
         const juce::PathStrokeType stroke (1.5f, juce::PathStrokeType::beveled, juce::PathStrokeType::butt);
 
-        juce::Image image (juce::Image::RGB, w, h, true);
+        juce::Image image (juce::Image::RGB, w * scale, h * scale, true);
         juce::Graphics g (image);
+        g.addTransform (juce::AffineTransform::scale ((float) scale));
         g.fillAll (juce::Colour (0xff000000));
 
         juce::Path spectrum;
@@ -453,6 +454,16 @@ namespace
 
         g.setColour (juce::Colour (0xff808080));
         g.drawRoundedRectangle (0.0f, 0.0f, (float) w, (float) h, 2.0f, 1.0f);
+        return image;
+    }
+
+    // The view painted as on a screen of `scale` pixels per point.
+    juce::Image renderAtScale (SpectrumView& view, int scale)
+    {
+        juce::Image image (juce::Image::RGB, view.getWidth() * scale, view.getHeight() * scale, true);
+        juce::Graphics g (image);
+        g.addTransform (juce::AffineTransform::scale ((float) scale));
+        view.paint (g);
         return image;
     }
 
@@ -504,6 +515,27 @@ TEST (SpectrumView, FramesHaveThePixelsOfThePlainDrawing)
 
             view.timerCallback();
             EXPECT_EQ (differingPixels (render (view), referencePaint (view, 330)), 0) << w << " x " << h << ", frame " << frame;
+        }
+
+        // Only the column changes, then only the levels (the spectrum curve is
+        // drawn again only for the latter), and the same at two pixels a point.
+        for (int frame = 0; frame < 4; ++frame)
+        {
+            if (frame % 2 == 0)
+            {
+                for (int k = 0; k < 330; ++k)
+                    p->playedColumn[k] = random.nextFloat();
+                p->nextColumnReady.store (true, std::memory_order_release);
+            }
+            else
+            {
+                handOverSine (*p, 40.0 + 90.0 * frame, 0.5f);
+            }
+
+            view.timerCallback();
+            EXPECT_EQ (differingPixels (render (view), referencePaint (view, 330)), 0) << w << " x " << h << ", only " << frame;
+            EXPECT_EQ (differingPixels (renderAtScale (view, 2), referencePaint (view, 330, 2)), 0) << w << " x " << h << ", twice, " << frame;
+            EXPECT_EQ (differingPixels (render (view), referencePaint (view, 330)), 0) << w << " x " << h << ", back, " << frame;
         }
     }
 }
