@@ -376,6 +376,10 @@ TEST (SpectrumView, FollowsTheAudioThreadInEveryMode)
         }
     });
 
+    // Generous: each wait ends as soon as its condition holds, and on a
+    // loaded machine under a sanitizer the audio thread can fall far behind.
+    constexpr int waitMs = 30000;
+
     const auto pumpUntil = [&] (auto&& condition, int timeoutMs)
     {
         const auto end = juce::Time::getMillisecondCounterHiRes() + timeoutMs;
@@ -389,26 +393,26 @@ TEST (SpectrumView, FollowsTheAudioThreadInEveryMode)
 
     // Input: the tone at its level, and the played column of the new picture.
     const auto level = expectedLevel (0.5f);
-    EXPECT_TRUE (pumpUntil ([&] { return std::abs (view.scopeData[100] - level) < 0.01f; }, 5000))
+    EXPECT_TRUE (pumpUntil ([&] { return std::abs (view.scopeData[100] - level) < 0.01f; }, waitMs))
         << view.scopeData[100];
     EXPECT_TRUE (pumpUntil ([&]
     {
         return p->outputImageHeight.load() == 100
             && *std::max_element (view.columnData, view.columnData + 100) > 0.1f;
-    }, 5000));
+    }, waitMs));
     EXPECT_EQ (*std::max_element (view.columnData + 100, view.columnData + 2048), 0.0f);
 
     // Output: the tone passes the picture; off: frames of zeros, the peaks fall.
     doubleClick (view);
     view.peakHold[100] = 0.0f;
-    EXPECT_TRUE (pumpUntil ([&] { return view.scopeData[100] > level - 0.2f; }, 5000)) << view.scopeData[100];
+    EXPECT_TRUE (pumpUntil ([&] { return view.scopeData[100] > level - 0.2f; }, waitMs)) << view.scopeData[100];
     doubleClick (view);
     ASSERT_EQ (p->spectrumMode.load(), 2);
     const auto heldBefore = view.scopeData[100];
-    EXPECT_TRUE (pumpUntil ([&] { return view.scopeData[100] < heldBefore - 0.1f; }, 5000)) << view.scopeData[100];
+    EXPECT_TRUE (pumpUntil ([&] { return view.scopeData[100] < heldBefore - 0.1f; }, waitMs)) << view.scopeData[100];
 
     doubleClick (view);
-    EXPECT_TRUE (pumpUntil ([&] { return std::abs (view.scopeData[100] - level) < 0.01f; }, 5000));
+    EXPECT_TRUE (pumpUntil ([&] { return std::abs (view.scopeData[100] - level) < 0.01f; }, waitMs));
 
     stop = true;
     audioThread.join();
