@@ -323,14 +323,12 @@ void TargetArea::paint (juce::Graphics& g)
 
     // The translucent fill under the picture; where the copy is opaque it
     // cannot show, and is left out.
-    if (copyFits && ! picture.opaqueArea.isEmpty())
     {
         const juce::Graphics::ScopedSaveState saved (g);
-        g.excludeClipRegion (picture.opaqueArea);
-        g.fillAll (fill);
-    }
-    else
-    {
+
+        if (copyFits)
+            g.excludeClipRegion (picture.opaqueArea);
+
         g.fillAll (fill);
     }
 
@@ -628,10 +626,12 @@ void SpectrumView::paint (juce::Graphics& g)
     const auto layerWidth = juce::jmax (1, juce::roundToInt ((float) w * scale));
     const auto layerHeight = juce::jmax (1, juce::roundToInt ((float) h * scale));
 
-    if (! spectrumLayer.isValid() || spectrumLayer.getWidth() != layerWidth || spectrumLayer.getHeight() != layerHeight
-         || spectrumLayerScale != scale || std::memcmp (spectrumLayerLevels, scopeData, sizeof (scopeData)) != 0)
+    const auto resized = ! spectrumLayer.isValid() || spectrumLayer.getWidth() != layerWidth
+                          || spectrumLayer.getHeight() != layerHeight;
+
+    if (resized || spectrumLayerScale != scale || std::memcmp (spectrumLayerLevels, scopeData, sizeof (scopeData)) != 0)
     {
-        if (! spectrumLayer.isValid() || spectrumLayer.getWidth() != layerWidth || spectrumLayer.getHeight() != layerHeight)
+        if (resized)
             spectrumLayer = juce::Image (juce::Image::RGB, layerWidth, layerHeight, false);
 
         juce::Graphics layer (spectrumLayer);

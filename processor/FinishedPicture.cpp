@@ -5,10 +5,11 @@
 
 namespace
 {
-    bool opaqueSpan (const juce::Image::BitmapData& data, int x, int y, int dx, int dy, int count)
+    // Whether the `count` pixels of an ARGB image from (x, y) rightwards are all opaque.
+    bool opaqueRun (const juce::Image::BitmapData& data, int x, int y, int count)
     {
-        for (int i = 0; i < count; ++i, x += dx, y += dy)
-            if (reinterpret_cast<const juce::PixelARGB*> (data.getPixelPointer (x, y))->getAlpha() != 0xff)
+        for (int i = 0; i < count; ++i)
+            if (reinterpret_cast<const juce::PixelARGB*> (data.getPixelPointer (x + i, y))->getAlpha() != 0xff)
                 return false;
 
         return true;
@@ -25,10 +26,7 @@ namespace
             return image.getBounds();
 
         const juce::Image::BitmapData data (image, juce::Image::BitmapData::readOnly);
-        const auto opaque = [&data] (int x, int y)
-        {
-            return reinterpret_cast<const juce::PixelARGB*> (data.getPixelPointer (x, y))->getAlpha() == 0xff;
-        };
+        const auto opaque = [&data] (int x, int y) { return opaqueRun (data, x, y, 1); };
 
         const int midX = data.width / 2, midY = data.height / 2;
         int left = 0, top = 0, right = data.width, bottom = data.height;
@@ -42,7 +40,7 @@ namespace
             return {};
 
         for (int y = top; y < bottom; ++y)
-            if (! opaqueSpan (data, left, y, 1, 0, right - left))
+            if (! opaqueRun (data, left, y, right - left))
                 return {};
 
         return { left, top, right - left, bottom - top };

@@ -117,8 +117,11 @@ namespace
             return "arrow head at (16, 5) is " + arrowHead.toString();
         return {};
     }
+}
 
-    int run (const juce::File& folder)
+namespace kestrune::host
+{
+    int writeScreenshots (const juce::File& folder)
     {
         if (! kestrune::test::x11::displayAvailable())
         {
@@ -229,13 +232,5 @@ namespace
 
         instance->releaseResources();
         return failures == 0 ? 0 : 1;
-    }
-}
-
-namespace kestrune::host
-{
-    int writeScreenshots (const juce::File& folder)
-    {
-        return run (folder);
     }
 }

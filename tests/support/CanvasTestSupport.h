@@ -191,15 +191,7 @@ namespace kestrune::test::canvas
     // The drop's confirmation boxes open now, oldest first.
     inline std::vector<juce::Component::SafePointer<juce::AlertWindow>> confirmationBoxes()
     {
-        std::vector<juce::Component::SafePointer<juce::AlertWindow>> boxes;
-        auto* modal = juce::ModalComponentManager::getInstance();
-
-        for (int i = modal->getNumModalComponents(); --i >= 0;)
-            if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
-                if (box->getName() == "Confirmation")
-                    boxes.emplace_back (box);
-
-        return boxes;
+        return openAlertWindows ("Confirmation");
     }
 
     // Clicks the box's button with this text, as the user would.

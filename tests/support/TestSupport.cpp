@@ -28,17 +28,24 @@ namespace kestrune::test
                 juce::Thread::sleep (1);
     }
 
-    int dismissImageAlerts()
+    std::vector<juce::Component::SafePointer<juce::AlertWindow>> openAlertWindows (const juce::String& name)
     {
-        pumpMessages (1);
-
-        std::vector<juce::Component::SafePointer<juce::Component>> boxes;
+        std::vector<juce::Component::SafePointer<juce::AlertWindow>> boxes;
         auto* modal = juce::ModalComponentManager::getInstance();
 
         for (int i = modal->getNumModalComponents(); --i >= 0;)
             if (auto* box = dynamic_cast<juce::AlertWindow*> (modal->getModalComponent (i)))
-                if (box->getName() == "Kestrune Image Alert")
+                if (box->getName() == name)
                     boxes.emplace_back (box);
+
+        return boxes;
+    }
+
+    int dismissImageAlerts()
+    {
+        pumpMessages (1);
+
+        const auto boxes = openAlertWindows ("Kestrune Image Alert");
 
         for (auto& box : boxes)
             if (box != nullptr)

@@ -35,6 +35,9 @@ namespace kestrune::test
     // `milliseconds`: async callbacks, change messages.
     void pumpMessages (int milliseconds);
 
+    // The alert windows of this name open now, oldest first.
+    std::vector<juce::Component::SafePointer<juce::AlertWindow>> openAlertWindows (const juce::String& name);
+
     // Delivers the messages waiting, then closes every "Kestrune Image Alert"
     // box open (as the user's click on its button would) and returns how many
     // it closed. Tests that restore many undecodable pictures call it, so the

@@ -77,10 +77,12 @@ namespace
         ASSERT_TRUE (waitFor ([&] { return p.workerPasses.load() >= passes + 2; }, 5000));
     }
 
-    juce::Image render (SpectrumView& view)
+    // The view painted as on a screen of `scale` pixels per point.
+    juce::Image render (SpectrumView& view, int scale = 1)
     {
-        juce::Image image (juce::Image::RGB, view.getWidth(), view.getHeight(), true);
+        juce::Image image (juce::Image::RGB, view.getWidth() * scale, view.getHeight() * scale, true);
         juce::Graphics g (image);
+        g.addTransform (juce::AffineTransform::scale ((float) scale));
         view.paint (g);
         return image;
     }
@@ -461,16 +463,6 @@ namespace
         return image;
     }
 
-    // The view painted as on a screen of `scale` pixels per point.
-    juce::Image renderAtScale (SpectrumView& view, int scale)
-    {
-        juce::Image image (juce::Image::RGB, view.getWidth() * scale, view.getHeight() * scale, true);
-        juce::Graphics g (image);
-        g.addTransform (juce::AffineTransform::scale ((float) scale));
-        view.paint (g);
-        return image;
-    }
-
     int differingPixels (const juce::Image& a, const juce::Image& b)
     {
         int n = 0;
@@ -538,7 +530,7 @@ TEST (SpectrumView, FramesHaveThePixelsOfThePlainDrawing)
 
             view.timerCallback();
             EXPECT_EQ (differingPixels (render (view), referencePaint (view, 330)), 0) << w << " x " << h << ", only " << frame;
-            EXPECT_EQ (differingPixels (renderAtScale (view, 2), referencePaint (view, 330, 2)), 0) << w << " x " << h << ", twice, " << frame;
+            EXPECT_EQ (differingPixels (render (view, 2), referencePaint (view, 330, 2)), 0) << w << " x " << h << ", twice, " << frame;
             EXPECT_EQ (differingPixels (render (view), referencePaint (view, 330)), 0) << w << " x " << h << ", back, " << frame;
         }
     }

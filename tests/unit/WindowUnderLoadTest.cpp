@@ -257,7 +257,6 @@ TEST_P (SeveralInstances, WithTheirWindowsOpenEachKeepsToItself)
     if (! keys::haveDisplay())
         GTEST_SKIP() << "no X display";
 
-
     const auto count = (size_t) GetParam();
     const juce::Rectangle<int> sizes[] = { { 950, 534 }, { 760, 428 }, { 1187, 667 }, { 1067, 600 } };
     const juce::Point<int> places[] = { { 0, 0 }, { 960, 0 }, { 0, 400 }, { 800, 420 } };
