@@ -89,8 +89,8 @@ namespace
                 picturePath = p->imageFilePath;
             }
 
-            kestrune::pictures::writePngReplacing (layer, juce::File (p->getFilePath ("bench-" + juce::File (layerPath).getFileName())), 0);
-            kestrune::pictures::writePngReplacing (picture, juce::File (p->getFilePath ("bench-" + juce::File (picturePath).getFileName())), 0);
+            kestrune::pictures::writePngReplacing (layer, juce::File (p->getFilePath ("bench-" + juce::File (layerPath).getFileName())));
+            kestrune::pictures::writePngReplacing (picture, juce::File (p->getFilePath ("bench-" + juce::File (picturePath).getFileName())));
             benchmark::DoNotOptimize (blob.getData());
         }
     }

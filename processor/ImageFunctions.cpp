@@ -2,6 +2,7 @@
 #include "ImageBands.h"
 #include "PictureFiles.h"
 #include "RowSmoothing.h"
+#include "StorablePixels.h"
 
 #include <cmath>
 #include <cstring>
@@ -18,9 +19,11 @@ juce::File KestruneAudioProcessor::getImagesFolder() const
     return juce::File::getSpecialLocation (juce::File::userDocumentsDirectory).getChildFile (imagesFolderName);
 }
 
+// Empty for a name that would land outside the folder ("", "..", a
+// separator): joined by hand, since JUCE reads a leading "~" as a home folder.
 juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
 {
-    return getImagesFolder().getChildFile (fileName).getFullPathName();
+    return PictureCopies::fileInFolder (getImagesFolder(), fileName).getFullPathName();
 }
 
 namespace
@@ -126,10 +129,16 @@ namespace
 
         // Single precision, truncated; at least one column for very tall pictures.
         const auto width = juce::jmax (1, (int) ((float) loaded.getWidth() * 512.0f / (float) loaded.getHeight()));
-        auto scaled = loaded.rescaled (width, maxSourceRows, juce::Graphics::mediumResamplingQuality);
-
-        // rescaled() hands back the same pixels when the size is unchanged.
-        return scaled.getPixelData() == loaded.getPixelData() ? scaled.createCopy() : scaled;
+        // Drawn as juce::Image::rescaled draws it, but onto a cleared image:
+        // rescaled() leaves an RGB image uncleared, and the last column, not
+        // quite covered, would blend with whatever memory held, so that the
+        // same picture gave another source each time.
+        juce::Image scaled (loaded.getFormat(), width, maxSourceRows, true);
+        juce::Graphics g (scaled);
+        g.setImageResamplingQuality (juce::Graphics::mediumResamplingQuality);
+        g.drawImageTransformed (loaded, juce::AffineTransform::scale ((float) width / (float) loaded.getWidth(),
+                                                                      (float) maxSourceRows / (float) loaded.getHeight()), false);
+        return scaled;
     }
 
     void greyscaleInPlace (juce::Image& image)
@@ -294,7 +303,12 @@ void KestruneAudioProcessor::handOverPicture (PictureHandOver handOver)
     if (entry == Entry::replaceSource)
     {
         if (handOver.picture.has_value())
+        {
+            // Exactly the source an adoption of the same picture makes, so a
+            // project saved now reopens with the same one.
             newSource = limitRows (*handOver.picture);
+            greyscaleInPlace (newSource);
+        }
         else
             entry = Entry::adopt;
     }
@@ -669,6 +683,10 @@ void KestruneAudioProcessor::drawShape (std::vector<juce::Point<float>>& points)
     // The layer in place is never written: the stroke goes into a copy.
     auto layer = strokeBase.createCopy();
     drawPenStroke (layer, points, pictureSize, pen, outputToPicture);
+
+    // The soft edges keep only colours its saved copy gives back exactly: a
+    // reopened project filters through the very layer drawn here.
+    kestrune::pictures::makeStorable (layer);
     const LayerSnapshot snapshot (layer, currentStep);
 
     bool needsDrawPath = false;

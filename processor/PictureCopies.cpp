@@ -1,13 +1,7 @@
 #include "PictureCopies.h"
 #include "PictureFiles.h"
-
-#include <cerrno>
-#include <cstdio>
-#include <optional>
-
-#if ! JUCE_WINDOWS
- #include <unistd.h>
-#endif
+#include "SafeFiles.h"
+#include "StorablePixels.h"
 
 namespace
 {
@@ -81,65 +75,20 @@ namespace
         return sum.result();
     }
 
-    // True when `file` is a plain file of `size` bytes whose checksum is `bytes`.
-    // Only as much is read as the expected size says.
+    // Files in the images folder are read only as the regular files they are:
+    // never through a link, never a FIFO or a device.
+    bool readInFolder (const juce::File& file, juce::MemoryBlock& data)
+    {
+        return kestrune::files::readRegularFile (file, kestrune::pictures::maxPictureFileBytes, false, data);
+    }
+
+    // True when `file` is a regular file of `size` bytes whose checksum is `bytes`.
     bool holds (const juce::File& file, juce::int64 size, juce::uint64 bytes)
     {
-        if (file == juce::File() || ! file.existsAsFile() || file.getSize() != size)
-            return false;
-
-        juce::FileInputStream in (file);
-
-        if (! in.openedOk())
-            return false;
-
-        constexpr int chunk = 1 << 16;
-        juce::HeapBlock<char> buffer (chunk);
         Checksum sum;
-        juce::int64 total = 0;
-
-        for (;;)
-        {
-            const auto got = in.read (buffer, chunk);
-
-            if (got <= 0)
-                break;
-
-            sum.addBytes (buffer, (size_t) got);
-            total += got;
-
-            if (total > size)
-                return false;
-        }
-
-        return total == size && sum.result() == bytes;
-    }
-
-    // The whole file, read through one open handle (a file replaced meanwhile
-    // is read old and whole); false for a missing, empty or oversized file.
-    bool readWhole (const juce::File& file, juce::MemoryBlock& data)
-    {
-        if (! file.existsAsFile() || file.getSize() > kestrune::pictures::maxPictureFileBytes)
-            return false;
-
-        juce::FileInputStream in (file);
-
-        if (! in.openedOk())
-            return false;
-
-        in.readIntoMemoryBlock (data, (ssize_t) kestrune::pictures::maxPictureFileBytes + 1);
-        return data.getSize() > 0 && (juce::int64) data.getSize() <= kestrune::pictures::maxPictureFileBytes;
-    }
-
-    juce::MemoryBlock leadingBytes (const juce::File& file, size_t count)
-    {
-        juce::MemoryBlock data;
-        juce::FileInputStream in (file);
-
-        if (in.openedOk())
-            in.readIntoMemoryBlock (data, (ssize_t) count);
-
-        return data;
+        return size > 0 && kestrune::files::isRegularFile (file, false) && file.getSize() == size
+                && kestrune::files::readRegularFileInChunks (file, size, false, [&sum] (const void* d, size_t n) { sum.addBytes (d, n); })
+                && sum.result() == bytes;
     }
 
     bool isSymbolicLinkOrExists (const juce::File& file)
@@ -147,145 +96,89 @@ namespace
         return file.exists() || file.isSymbolicLink();
     }
 
-    // A picture encoded as PNG into a hidden file of its own in the images
-    // folder, then given its final name: linked under a name that must not
-    // exist yet, or renamed over a file it replaces. Encoded once, when first
-    // needed; the hidden file is gone when this goes.
-    class AsideCopy
+    // A copy about to be written: its PNG data (or the bytes of the file it was
+    // read from), encoded once when first needed, and the hidden file it is
+    // written into before it gets its name.
+    class NewCopy
     {
     public:
-        enum class Commit { done, taken, failed };
-
-        AsideCopy (const juce::Image& im, const juce::File& dir, const juce::String& name)
-            : image (im), folder (dir), baseName (name) {}
-
-        ~AsideCopy()
-        {
-            if (file != juce::File())
-                file.deleteFile();
-        }
+        NewCopy (const juce::Image& im, std::shared_ptr<const juce::MemoryBlock> originalBytes)
+            : image (im), original (std::move (originalBytes)) {}
 
         bool ready()
         {
-            if (state == State::unwritten)
-                state = write() ? State::written : State::failed;
+            if (state == State::unencoded)
+            {
+                bool ok = true;
 
-            return state == State::written;
+                if (original == nullptr)
+                    ok = kestrune::pictures::encodePng (image, encoded);
+
+                state = ok && bytes().getSize() > 0 ? State::encoded : State::failed;
+
+                if (state == State::encoded)
+                {
+                    size = (juce::int64) bytes().getSize();
+                    checksum = checksumOf (bytes());
+                }
+            }
+
+            return state == State::encoded;
+        }
+
+        const juce::MemoryBlock& bytes() const { return original != nullptr ? *original : encoded; }
+
+        // True when `file` holds exactly these bytes.
+        bool isIn (const juce::File& file)
+        {
+            juce::MemoryBlock data;
+            return ready() && kestrune::files::readRegularFile (file, size, false, data) && data == bytes();
         }
 
         // Gives the copy the name `target` unless something holds that name
         // already, whoever made it and whenever (other instances, other
         // processes, at the same moment).
-        Commit createAs (const juce::File& target)
+        kestrune::files::AsideFile::Commit createAs (const juce::File& folder, const juce::File& target)
         {
             if (! ready())
-                return Commit::failed;
+                return kestrune::files::AsideFile::Commit::failed;
 
-           #if ! JUCE_WINDOWS
-            if (::link (file.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) == 0)
-            {
-                file.deleteFile();
-                file = juce::File();
-                state = State::failed; // used up
-                return Commit::done;
-            }
+            if (aside.file() == juce::File() && ! aside.write (folder, target.getFileName(), bytes().getData(), bytes().getSize()))
+                return kestrune::files::AsideFile::Commit::failed;
 
-            if (errno == EEXIST)
-                return Commit::taken;
-           #endif
-
-            // Without hard links: look and rename, one writer of this process
-            // at a time (another process could still slip in between).
-            static std::mutex renameLock;
-            const std::lock_guard<std::mutex> guard (renameLock);
-
-            if (isSymbolicLinkOrExists (target))
-                return Commit::taken;
-
-            return renameOver (target) ? Commit::done : Commit::failed;
-        }
-
-        // Puts the copy in place of `target`, in one step.
-        bool replace (const juce::File& target)
-        {
-            return ready() && renameOver (target);
+            return aside.createAs (target);
         }
 
         juce::int64 size = 0;
-        juce::uint64 bytes = 0;
+        juce::uint64 checksum = 0;
 
     private:
-        enum class State { unwritten, written, failed };
-
-        bool write()
-        {
-            juce::MemoryBlock png;
-            {
-                juce::MemoryOutputStream out (png, false);
-
-                if (! juce::PNGImageFormat().writeImageToStream (image, out))
-                    return false;
-
-                out.flush();
-            }
-
-            if (png.getSize() == 0)
-                return false;
-
-            size = (juce::int64) png.getSize();
-            bytes = checksumOf (png);
-
-            // Hidden, and short enough for any file system whatever the name.
-            file = PictureCopies::fileInFolder (folder, "." + baseName.substring (0, 40) + "."
-                                                          + kestrune::pictures::uniqueAsideTag() + ".part");
-
-            if (file == juce::File())
-                return false;
-
-            bool ok = false;
-            {
-                juce::FileOutputStream out (file, 0);
-
-                if (out.failedToOpen())
-                {
-                    file = juce::File();
-                    return false;
-                }
-
-                out.setPosition (0);
-                out.truncate();
-                ok = out.write (png.getData(), png.getSize());
-                out.flush();
-                ok = ok && out.getStatus().wasOk();
-            }
-
-            return ok;
-        }
-
-        bool renameOver (const juce::File& target)
-        {
-           #if JUCE_WINDOWS
-            const bool moved = file.replaceFileIn (target);
-           #else
-            // Atomic; JUCE's move would fall back to copying.
-            const bool moved = std::rename (file.getFullPathName().toRawUTF8(), target.getFullPathName().toRawUTF8()) == 0;
-           #endif
-
-            if (moved)
-            {
-                file = juce::File();
-                state = State::failed; // used up
-            }
-
-            return moved;
-        }
+        enum class State { unencoded, encoded, failed };
 
         const juce::Image& image;
-        juce::File folder;
-        juce::String baseName;
-        juce::File file;
-        State state = State::unwritten;
+        std::shared_ptr<const juce::MemoryBlock> original;
+        juce::MemoryBlock encoded;
+        kestrune::files::AsideFile aside;
+        State state = State::unencoded;
     };
+
+    // A pen layer's name when its path's own is taken: derived from the
+    // content (the same layer gets the same name) and kept well short of any
+    // file system's limit. A name derived before (a restored layer's) gives
+    // its stem, not a longer name at every round.
+    juce::String contentName (const juce::String& wanted, juce::uint64 checksum)
+    {
+        const auto dot = wanted.lastIndexOfChar ('.');
+        auto stem = dot > 0 ? wanted.substring (0, dot) : wanted;
+        const auto tail = stem.getLastCharacters (17);
+
+        if (tail.length() == 17 && tail[0] == '-' && tail.substring (1).containsOnly ("0123456789abcdef"))
+            stem = stem.dropLastCharacters (17);
+
+        stem = stem.substring (0, 100);
+        const auto extension = dot > 0 ? wanted.substring (dot).substring (0, 10) : juce::String();
+        return stem + "-" + juce::String::toHexString ((juce::int64) checksum).paddedLeft ('0', 16) + extension;
+    }
 }
 
 //==============================================================================
@@ -376,7 +269,7 @@ void PictureCopies::recordInState (juce::ValueTree imagePath, const juce::String
         imagePath.setProperty (attribute, picture + "/" + layer, nullptr);
 }
 
-juce::File PictureCopies::recordedCopy (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder)
+juce::String PictureCopies::recordedName (const juce::ValueTree& imagePath, Kind kind)
 {
     const auto property = kind == Kind::picture ? "path" : "pathDraw";
 
@@ -395,10 +288,13 @@ juce::File PictureCopies::recordedCopy (const juce::ValueTree& imagePath, Kind k
     if (slash < 0 || text.indexOfChar (slash + 1, '/') >= 0)
         return {};
 
-    const auto name = kind == Kind::picture ? text.substring (0, slash) : text.substring (slash + 1);
-    const auto file = fileInFolder (folder, name);
+    return kind == Kind::picture ? text.substring (0, slash) : text.substring (slash + 1);
+}
 
-    return file != juce::File() && file.existsAsFile() ? file : juce::File();
+juce::File PictureCopies::recordedCopy (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder)
+{
+    const auto file = fileInFolder (folder, recordedName (imagePath, kind));
+    return kestrune::files::isRegularFile (file, false) ? file : juce::File();
 }
 
 //==============================================================================
@@ -422,27 +318,37 @@ void PictureCopies::remember (Kind kind, Known k, const juce::uint64* onlyIfStil
     slot = k;
 }
 
-juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce::File& file,
-                                 const juce::File& folder, bool fromRecordedCopy)
+juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder)
 {
+    // A file of the images folder is read only as the regular file it is; a
+    // path the user picked or a state names may be a link to a picture.
+    const bool inFolder = file != juce::File() && fileInFolder (folder, file.getFileName()) == file;
     juce::MemoryBlock data;
     juce::Image image;
 
-    if (path.isNotEmpty() && file != juce::File() && readWhole (file, data))
+    if (path.isNotEmpty() && file != juce::File()
+         && kestrune::files::readRegularFile (file, kestrune::pictures::maxPictureFileBytes, ! inFolder, data))
         image = kestrune::pictures::decodePicture (data.getData(), data.getSize());
 
     Known k;
     k.path = path;
 
-    // Only files in the images folder are worth remembering: those are the
-    // ones a save may find under its copy's name.
-    if (image.isValid() && fileInFolder (folder, file.getFileName()) == file)
+    if (image.isValid())
     {
-        k.name = file.getFileName();
-        k.size = (juce::int64) data.getSize();
-        k.bytes = checksumOf (data);
         k.pixels = pixelChecksum (image);
-        k.mayReplace = fromRecordedCopy && kind == Kind::penLayer;
+
+        // Only files in the images folder are worth remembering: those are
+        // the ones a save may find under its copy's name.
+        if (inFolder)
+        {
+            k.name = file.getFileName();
+            k.size = (juce::int64) data.getSize();
+            k.bytes = checksumOf (data);
+        }
+
+        if (kind == Kind::picture && ! kestrune::pictures::isStorable (image)
+             && kestrune::pictures::readPictureHeader (data.getData(), data.getSize()).format == kestrune::pictures::PictureFormat::png)
+            k.original = std::make_shared<const juce::MemoryBlock> (std::move (data));
     }
 
     remember (kind, k, nullptr);
@@ -463,75 +369,89 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
     const bool penLayer = kind == Kind::penLayer;
     const auto pixels = pixelChecksum (image);
     const auto last = lastKnown (kind);
-    AsideCopy aside (image, folder, wanted);
-
-    auto keep = [&] (const juce::String& name, juce::int64 size, juce::uint64 bytes, bool mayReplace)
-    {
-        remember (kind, { path, name, size, bytes, pixels, mayReplace, 0 }, &last.serial);
-        return name;
-    };
+    const bool samePicture = last.pixels == pixels && last.path.isNotEmpty();
 
     // The copy last written or read for this path, still holding what it held
     // then: the usual case, decided without decoding anything.
-    if (last.path == path && last.name.isNotEmpty())
+    if (samePicture && last.path == path && last.name.isNotEmpty()
+         && holds (fileInFolder (folder, last.name), last.size, last.bytes))
+        return last.name;
+
+    NewCopy copy (image, samePicture ? last.original : nullptr);
+
+    auto keep = [&] (const juce::String& name, juce::int64 size, juce::uint64 bytes)
     {
-        const auto file = fileInFolder (folder, last.name);
+        remember (kind, { path, name, size, bytes, pixels, samePicture ? last.original : nullptr, 0 }, &last.serial);
+        return name;
+    };
 
-        if (holds (file, last.size, last.bytes))
-        {
-            if (last.pixels == pixels)
-                return last.name;
+    // The names tried, in order: a picture's own name and its numbered ones;
+    // a pen layer's own name, then the one its content gives.
+    auto nameAt = [&] (int index) -> juce::String
+    {
+        if (! penLayer || index == 0)
+            return numberedName (wanted, index + 1);
 
-            if (last.mayReplace)
-                return aside.replace (file) ? keep (last.name, aside.size, aside.bytes, true) : juce::String();
-        }
-    }
+        return copy.ready() ? numberedName (contentName (wanted, copy.checksum), index) : juce::String();
+    };
 
-    // Otherwise the first name, in "_2", "_3" order, that is free or already
-    // holds this picture.
     int comparisons = 0;
 
-    for (int number = 1; number <= maxNumberedNames; ++number)
+    for (int index = 0; index < maxNumberedNames; ++index)
     {
-        const auto name = numberedName (wanted, number);
+        const auto name = nameAt (index);
         const auto file = fileInFolder (folder, name);
 
         if (file == juce::File())
+        {
+            if (name.isEmpty())
+                return {};
+
             continue;
+        }
 
         if (! isSymbolicLinkOrExists (file))
         {
-            const auto outcome = aside.createAs (file);
+            using Commit = kestrune::files::AsideFile::Commit;
+            const auto outcome = copy.createAs (folder, file);
 
-            if (outcome == AsideCopy::Commit::done)
-                return keep (name, aside.size, aside.bytes, penLayer);
+            if (outcome == Commit::done)
+                return keep (name, copy.size, copy.checksum);
 
-            if (outcome == AsideCopy::Commit::failed)
+            if (outcome == Commit::failed)
                 return {};
 
             // Another writer took the name meanwhile: see what it holds.
         }
 
-        if (file.isSymbolicLink() || ! file.existsAsFile())
+        if (! kestrune::files::isRegularFile (file, false))
             continue;
 
         // A file this object wrote or read and still knows: its pixels are known.
         if (name == last.name && holds (file, last.size, last.bytes))
         {
             if (last.pixels == pixels)
-                return keep (name, last.size, last.bytes, false);
+                return keep (name, last.size, last.bytes);
 
             continue;
         }
 
-        // A pen layer never settles in a file it does not know: whoever drew
-        // that layer may draw on it and rewrite it. A picture copy is never
-        // rewritten, so any file holding the same pixels will do; decoding
-        // one to see is bounded, and the header must promise the same size.
-        if (penLayer || comparisons >= maxComparisonsPerSave)
+        // A pen layer settles only in a file holding exactly its own data.
+        if (penLayer)
+        {
+            if (copy.isIn (file))
+                return keep (name, copy.size, copy.checksum);
+
+            continue;
+        }
+
+        // A picture settles in any file holding the same pixels (a JPEG stays
+        // a JPEG); decoding one to see is bounded, and the header must promise
+        // the same size.
+        if (comparisons >= maxComparisonsPerSave)
             continue;
 
-        const auto lead = leadingBytes (file, 1 << 16);
+        const auto lead = kestrune::files::leadingBytesOfRegularFile (file, 1 << 16, false);
         const auto header = kestrune::pictures::readPictureHeader (lead.getData(), lead.getSize());
 
         if (! header.isValid() || header.width != image.getWidth() || header.height != image.getHeight())
@@ -540,13 +460,13 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
         ++comparisons;
         juce::MemoryBlock data;
 
-        if (! readWhole (file, data))
+        if (! readInFolder (file, data))
             continue;
 
         const auto decoded = kestrune::pictures::decodePicture (data.getData(), data.getSize());
 
         if (decoded.isValid() && pixelChecksum (decoded) == pixels)
-            return keep (name, (juce::int64) data.getSize(), checksumOf (data), false);
+            return keep (name, (juce::int64) data.getSize(), checksumOf (data));
     }
 
     return {};

@@ -2,40 +2,41 @@
 
 #include <JuceHeader.h>
 
+#include <memory>
 #include <mutex>
 
 // The copies of the picture and of the pen layer that a save puts into the
 // images folder. Every instance and every project on the machine shares that
-// folder, and picture file names repeat ("photo.png" from two different
-// folders), so a copy never takes the place of a different picture: it gets
-// a name of its own ("photo_2.png", "photo_3.png", ...) and the saved state
-// records, in the "savedCopies" attribute of its ImagePath child, which names
-// this save's copies got. A restore prefers those files.
+// folder, and a project's versions (Save As, autosaves, backups, a duplicated
+// track, a preset) are saved states that may all name the same copies. So a
+// file that a save handed to the host is never changed or removed: a save
+// whose picture or pen layer differs from every copy it may reuse writes a new
+// file under a name no file has yet, and the saved state records, in the
+// "savedCopies" attribute of its ImagePath child, which names this save's
+// copies got. A restore prefers those files.
 //
-// What may be rewritten in place: only a pen layer this object wrote itself,
-// or read as the copy a saved state recorded, and only while the file still
-// holds exactly what this object last wrote or read there. A picture copy,
-// once written, is never changed; a file that holds the very picture being
-// saved is left as it is (a JPEG stays a JPEG).
+// Names: a picture copy takes the file name of its path, or a numbered one
+// ("photo_2.png", ...) when a different picture has it. A pen layer takes the
+// file name of its path when that is free, else a name derived from its
+// content ("imageDraw…-<checksum>.png"), so the same layer is stored once.
 //
 // One object per processor; it is called from the host's state calls and
 // from loadFile. It remembers per kind the copy it last wrote or read (name,
 // file size, a checksum of the file's bytes and one of the decoded pixels),
 // so that the usual save - nothing changed - reads one file and decodes
-// nothing. Files are written aside and then linked or renamed into place,
-// whole or not at all, and never outside the folder.
+// nothing. Files are written aside and then linked into place, whole or not
+// at all, and never outside the folder. Copies are written so that they read
+// back as exactly the pixels saved.
 class PictureCopies
 {
 public:
     enum class Kind { picture = 0, penLayer = 1 };
 
     // Reads and decodes `file`, the picture the processor will know by
-    // `path` (a null image when it does not decode). When the file lies in
-    // `folder`, it is remembered as the copy of `path`; `fromRecordedCopy`
-    // says a saved state named it as its own copy, which makes a pen layer
-    // this object's to rewrite.
-    juce::Image read (Kind kind, const juce::String& path, const juce::File& file,
-                      const juce::File& folder, bool fromRecordedCopy);
+    // `path` (a null image when it does not decode or is no regular file).
+    // A file directly in `folder` is remembered as the copy of `path`, and
+    // read only if it is no link.
+    juce::Image read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder);
 
     // Makes sure `folder` holds a copy of `image`, the picture the processor
     // knows by `path`, under the file name of `path` or a numbered one, and
@@ -53,9 +54,13 @@ public:
     static void recordInState (juce::ValueTree imagePath, const juce::String& pictureCopy,
                                const juce::String& layerCopy);
 
-    // The file in `folder` that `imagePath` records as the copy of its "path"
-    // (picture) or "pathDraw" (pen layer), when that property is set, the
-    // attribute is well formed, and the file exists there; else File().
+    // The name `imagePath` records as the copy of its "path" (picture) or
+    // "pathDraw" (pen layer), when that property is set and the attribute is
+    // well formed; else empty.
+    static juce::String recordedName (const juce::ValueTree& imagePath, Kind kind);
+
+    // The recorded copy in `folder`, when a regular file (no link) of that
+    // name is there; else File().
     static juce::File recordedCopy (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder);
 
     // The file `name` directly inside `folder`, or File() for a name that
@@ -83,7 +88,9 @@ private:
         juce::int64 size = 0;      // the file's length and byte checksum
         juce::uint64 bytes = 0;
         juce::uint64 pixels = 0;   // pixelChecksum of its picture
-        bool mayReplace = false;   // ours to rewrite while it holds the above
+        // A PNG picture that no encoding of its pixels gives back exactly
+        // (translucent colours): its own bytes, for its copy.
+        std::shared_ptr<const juce::MemoryBlock> original;
         juce::uint64 serial = 0;
     };
 

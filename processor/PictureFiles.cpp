@@ -1,4 +1,6 @@
 #include "PictureFiles.h"
+#include "SafeFiles.h"
+#include "StorablePixels.h"
 
 #include <array>
 #include <atomic>
@@ -7,12 +9,6 @@
 #include <cmath>
 #include <cstring>
 #include <vector>
-
-#if JUCE_WINDOWS
- #include <process.h>
-#else
- #include <unistd.h>
-#endif
 
 #include <png.h>
 extern "C"
@@ -673,73 +669,29 @@ namespace kestrune::pictures
 
     juce::Image decodePictureFile (const juce::File& file)
     {
-        if (! file.existsAsFile())
-            return {};
-
-        if (file.getSize() > maxPictureFileBytes)
-            return {};
-
         // Read through one open handle to its end: the file may be replaced by
         // another writer meanwhile, and then this reads the old one, whole.
-        juce::FileInputStream in (file);
-
-        if (! in.openedOk())
-            return {};
-
         juce::MemoryBlock data;
-        in.readIntoMemoryBlock (data, (ssize_t) maxPictureFileBytes + 1);
 
-        if (data.getSize() == 0 || (juce::int64) data.getSize() > maxPictureFileBytes)
+        if (! files::readRegularFile (file, maxPictureFileBytes, false, data))
             return {};
 
         return decodePicture (data.getData(), data.getSize());
     }
 
-    juce::String uniqueAsideTag()
+    bool writePngReplacing (const juce::Image& image, const juce::File& target)
     {
-        static std::atomic<juce::uint32> counter { 0 };
+        juce::MemoryBlock png;
 
-       #if JUCE_WINDOWS
-        const auto process = (int) _getpid();
-       #else
-        const auto process = (int) ::getpid();
-       #endif
-
-        return juce::String (process) + "-" + juce::String (counter.fetch_add (1));
-    }
-
-    bool writePngReplacing (const juce::Image& image, const juce::File& target, int bufferSize)
-    {
-        if (! image.isValid() || target.getFullPathName().isEmpty())
+        if (! image.isValid() || target.getFullPathName().isEmpty() || ! encodePng (image, png))
             return false;
 
-        // A hidden name of its own per writer: other processes and other
-        // instances may be writing the same target at the same moment.
-        const auto aside = target.getSiblingFile ("." + target.getFileName() + "." + uniqueAsideTag() + ".part");
-        bool ok = false;
-
-        {
-            juce::FileOutputStream out (aside, (size_t) juce::jmax (0, bufferSize));
-
-            if (out.failedToOpen())
-                return false;
-
-            out.setPosition (0);
-            out.truncate();
-
-            juce::PNGImageFormat png;
-            ok = png.writeImageToStream (image, out);
-            out.flush();
-            ok = ok && out.getStatus().wasOk();
-        }
-
-        if (! ok || ! aside.replaceFileIn (target))
-        {
-            aside.deleteFile();
-            return false;
-        }
-
-        return true;
+        // Written aside under a name of its own (other processes and other
+        // instances may be writing the same target at the same moment), then
+        // renamed over the target; a failure leaves the target untouched.
+        files::AsideFile aside;
+        return aside.write (target.getParentDirectory(), target.getFileName(), png.getData(), png.getSize())
+                && aside.replace (target);
     }
 
     bool isOpaqueBlack (const juce::Image& image, int width, int height)

@@ -35,17 +35,13 @@ namespace kestrune::pictures
     // Decodes PNG, JPEG or GIF data; anything else, a refused header, a cut-off
     // file or a decoding failure gives a null image.
     juce::Image decodePicture (const void* data, size_t size);
+    // Decodes the regular file at `file`; a link, a FIFO or a device gives a null image.
     juce::Image decodePictureFile (const juce::File& file);
-
-    // A tag no other call gives, in this process or another running beside it
-    // ("<process id>-<count>"): names hidden files that are written and then
-    // renamed into place.
-    juce::String uniqueAsideTag();
 
     // Writes `image` as PNG next to `target` and then renames it over `target`,
     // so that a reader sees either the old file or the new one, whole. Returns
     // false (and leaves `target` untouched) when anything fails or `image` is null.
-    bool writePngReplacing (const juce::Image& image, const juce::File& target, int bufferSize);
+    bool writePngReplacing (const juce::Image& image, const juce::File& target);
 
     // True when `image` is `width` x `height` and every pixel is opaque black.
     bool isOpaqueBlack (const juce::Image& image, int width, int height);

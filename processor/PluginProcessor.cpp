@@ -1,4 +1,5 @@
 #include "PluginProcessor.h"
+#include "SafeFiles.h"
 #include "PluginEditor.h"
 #include "PictureFiles.h"
 #include "StateBlob.h"
@@ -102,7 +103,7 @@ KestruneAudioProcessor::KestruneAudioProcessor()
 
     // Every instance on the machine rewrites this file, possibly at the same
     // moment: it is written aside and renamed into place.
-    const bool defaultWritten = kestrune::pictures::writePngReplacing (sourceImage, juce::File (defaultPath), 16384);
+    const bool defaultWritten = kestrune::pictures::writePngReplacing (sourceImage, juce::File (defaultPath));
 
     dryDelayBuffer.setSize (2, 2 * fftSize);
     dryDelayBuffer.clear();
@@ -471,9 +472,11 @@ namespace
         return juce::Desktop::getInstance().getDisplays().getPrimaryDisplay() != nullptr;
     }
 
+    // A stored path as a file; a path that is not absolute names none (it
+    // would be read against whatever folder the host runs in).
     juce::File storedFile (const juce::String& path)
     {
-        return path.isEmpty() ? juce::File() : juce::File (path);
+        return juce::File::isAbsolutePath (path) ? juce::File (path) : juce::File();
     }
 }
 
@@ -501,7 +504,9 @@ juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::Stri
     const auto name = path.fromLastOccurrenceOf ("/", false, false);
     const auto candidate = getFilePath (name);
 
-    if (candidate.isNotEmpty() && juce::File (candidate).exists())
+    // Only what lies in the folder itself: a link there is not followed out.
+    if (candidate.isNotEmpty() && (kestrune::files::isRegularFile (juce::File (candidate), false)
+                                    || (juce::File (candidate).isDirectory() && ! juce::File (candidate).isSymbolicLink())))
         return candidate;
 
     return path;
@@ -616,20 +621,7 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         apvts.state.appendChild (paths, nullptr);
     }
 
-    auto resolve = [this] (juce::String stored, juce::String current)
-    {
-        if (stored.isEmpty())
-            return current;
-
-        auto found = backWardCompatibilityFileSearch (stored);
-        return juce::File (found).exists() ? found : juce::String();
-    };
-
-    // The copies the save recorded come first; without them (a state saved
-    // before they were recorded, or a copy gone since) the lookup by name.
     const auto folder = getImagesFolder();
-    const auto pictureCopy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::picture, folder);
-    const auto layerCopy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::penLayer, folder);
 
     juce::String currentPicturePath, currentLayerPath;
     {
@@ -638,11 +630,37 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         currentLayerPath = drawImagePath;
     }
 
-    // The lookups touch the file system: outside any lock.
-    const auto picturePath = pictureCopy != juce::File() ? pictureCopy.getFullPathName()
-                                                         : resolve (paths.getProperty ("path").toString(), currentPicturePath);
-    const auto layerPath = layerCopy != juce::File() ? layerCopy.getFullPathName()
-                                                     : resolve (paths.getProperty ("pathDraw").toString(), currentLayerPath);
+    // Where a stored picture is looked for (the file system is touched
+    // outside any lock). The copy the save recorded comes first. When it is
+    // gone, the stored path itself, but never a file of the images folder
+    // that the save had found to hold something else. A state saved before
+    // copies were recorded is looked up by name, as it always was.
+    auto resolve = [&] (PictureCopies::Kind kind, const juce::String& current)
+    {
+        const auto stored = paths.getProperty (kind == PictureCopies::Kind::picture ? "path" : "pathDraw").toString();
+
+        if (stored.isEmpty())
+            return current;
+
+        const auto recorded = PictureCopies::recordedName (paths, kind);
+
+        if (recorded.isNotEmpty())
+        {
+            if (const auto copy = PictureCopies::recordedCopy (paths, kind, folder); copy != juce::File())
+                return copy.getFullPathName();
+
+            const auto atPath = storedFile (stored);
+            const bool setAside = atPath.getParentDirectory() == folder && atPath.getFileName() != recorded;
+            return kestrune::files::isRegularFile (atPath, true) && ! setAside ? atPath.getFullPathName() : juce::String();
+        }
+
+        auto copy = stored;
+        const auto found = storedFile (backWardCompatibilityFileSearch (copy));
+        return kestrune::files::isRegularFile (found, true) || found.isDirectory() ? found.getFullPathName() : juce::String();
+    };
+
+    const auto picturePath = resolve (PictureCopies::Kind::picture, currentPicturePath);
+    const auto layerPath = resolve (PictureCopies::Kind::penLayer, currentLayerPath);
 
     // Without a picture in force nothing is loaded, and the pen-layer path is
     // left as it was: pointing it at a stored drawing while the running layer
@@ -654,10 +672,8 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         return;
     }
 
-    auto picture = pictureCopies.read (PictureCopies::Kind::picture, picturePath, storedFile (picturePath),
-                                       folder, pictureCopy != juce::File());
-    auto layer = pictureCopies.read (PictureCopies::Kind::penLayer, layerPath, storedFile (layerPath),
-                                     folder, layerCopy != juce::File());
+    auto picture = pictureCopies.read (PictureCopies::Kind::picture, picturePath, storedFile (picturePath), folder);
+    auto layer = pictureCopies.read (PictureCopies::Kind::penLayer, layerPath, storedFile (layerPath), folder);
 
     if (! picture.isValid())
         showImageAlert (picturePath);
@@ -681,7 +697,7 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path);
     PictureHandOver handOver;
     handOver.parameters = keep ? PictureHandOver::Parameters::keep : PictureHandOver::Parameters::reset;
-    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), false);
+    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder());
     handOver.picturePath = path;
     handOver.penLayerPath = nameImageDrawPath(); // every load starts a new pen-layer file
     handOverPicture (std::move (handOver));

@@ -275,7 +275,7 @@ TEST (PictureFiles, ConcurrentDefaultPictureWritersNeverShowAHalfWrittenFile)
     imagesFolder().createDirectory();
     const auto target = defaultPictureFile();
     const auto black = solidImage (480, 330, juce::Colours::black, juce::Image::ARGB);
-    ASSERT_TRUE (pictures::writePngReplacing (black, target, 16384));
+    ASSERT_TRUE (pictures::writePngReplacing (black, target));
 
     std::atomic<bool> stop { false };
     std::atomic<int> badReads { 0 }, reads { 0 };
@@ -286,7 +286,7 @@ TEST (PictureFiles, ConcurrentDefaultPictureWritersNeverShowAHalfWrittenFile)
         threads.emplace_back ([&]
         {
             while (! stop.load())
-                pictures::writePngReplacing (black, target, 16384);
+                pictures::writePngReplacing (black, target);
         });
 
     // ...while a reader must always find a whole picture.
