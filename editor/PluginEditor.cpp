@@ -25,6 +25,21 @@ namespace
     // Left and right edge of grid cell i of n on a canvas w pixels wide.
     float gridCellLeft (int i, int w, int n)  { return (float) (i * w) / (float) n; }
     float gridCellRight (int i, int w, int n) { return (float) ((i + 1) * w) / (float) n; }
+
+    // The canvas points whose screen pixels, at `scale` pixels per point, all
+    // lie inside `pixels`.
+    juce::Rectangle<int> pointsWithin (juce::Rectangle<int> pixels, float scale)
+    {
+        const auto left = (int) std::ceil ((float) pixels.getX() / scale);
+        const auto top = (int) std::ceil ((float) pixels.getY() / scale);
+        const auto right = (int) std::floor ((float) pixels.getRight() / scale);
+        const auto bottom = (int) std::floor ((float) pixels.getBottom() / scale);
+
+        if (right <= left || bottom <= top)
+            return {};
+
+        return { left, top, right - left, bottom - top };
+    }
 }
 
 TargetArea::TargetArea (KestruneAudioProcessor& p) : audioProcessor (p)
@@ -315,11 +330,16 @@ void TargetArea::paint (juce::Graphics& g)
     // never writes into it again, so it is drawn without the pipeline lock and
     // never waits for a pass (nor for the hand-over: while that is busy, the
     // picture of the last frame is painted again). The worker also scales it
-    // to this size; then only that copy is laid on.
-    audioProcessor.finishedPicture.tryForDisplay (w, h, shownPicture);
+    // to the pixels this canvas covers on the screen (twice its size each way
+    // at 2 pixels per point); then only that copy is laid on, pixel for pixel.
+    const auto scale = g.getInternalContext().getPhysicalPixelScaleFactor();
+    const auto pixelWidth = juce::roundToInt ((float) w * scale);
+    const auto pixelHeight = juce::roundToInt ((float) h * scale);
+
+    audioProcessor.finishedPicture.tryForDisplay (pixelWidth, pixelHeight, shownPicture);
     const auto& picture = shownPicture;
     const auto copyFits = picture.image.isValid() && picture.scaled
-                           && picture.image.getWidth() == w && picture.image.getHeight() == h;
+                           && picture.image.getWidth() == pixelWidth && picture.image.getHeight() == pixelHeight;
 
     // The translucent fill under the picture; where the copy is opaque it
     // cannot show, and is left out.
@@ -327,7 +347,7 @@ void TargetArea::paint (juce::Graphics& g)
         const juce::Graphics::ScopedSaveState saved (g);
 
         if (copyFits)
-            g.excludeClipRegion (picture.opaqueArea);
+            g.excludeClipRegion (pointsWithin (picture.opaqueArea, scale));
 
         g.fillAll (fill);
     }
@@ -336,7 +356,7 @@ void TargetArea::paint (juce::Graphics& g)
         return;
 
     if (copyFits)
-        g.drawImageAt (picture.image, 0, 0);
+        g.drawImageTransformed (picture.image, juce::AffineTransform::scale (1.0f / scale));
     else
         g.drawImageTransformed (picture.image,
                                 juce::AffineTransform::scale ((float) w / (float) picture.image.getWidth(),

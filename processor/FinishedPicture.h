@@ -22,8 +22,9 @@ class BandWorkers;
 // the reader's pixel reads before the writer's next writes.
 //
 // Scaling a large picture to a window's size costs a few milliseconds, too
-// much for every repaint. So a reader also says at which size it draws, and
-// the worker, after each pass and outside the pipeline lock, renders the
+// much for every repaint. So a reader also says at which size it draws, in
+// the pixels of the screen (twice a window's size each way at 2 pixels per
+// point, so that the copy is laid on pixel for pixel), and the worker, after each pass and outside the pipeline lock, renders the
 // newest picture at the sizes asked for in the last second (at most two: the
 // plug-in window's canvas and the separate window's). A display copy is never
 // written after it is published: the image of a copy that was replaced is
@@ -71,7 +72,7 @@ public:
     };
 
     // The finished picture for a reader that draws it stretched over
-    // width x height: the display copy at that size when there is one (of the
+    // width x height screen pixels: the display copy at that size when there is one (of the
     // newest picture, or of the one before while the worker scales the
     // newest), else the newest picture itself; and asks for a copy at that
     // size. Never waits: returns false, leaving `result` alone, while the

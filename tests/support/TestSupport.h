@@ -79,11 +79,15 @@ namespace kestrune::test
     bool sameImage (const juce::Image& a, const juce::Image& b);
 
     // What the component paints itself (not its children), on a transparent
-    // image of its size.
-    inline juce::Image paintOf (juce::Component& c)
+    // image of its size; with a `scale`, as on a screen of that many pixels
+    // per point (the image then has the screen's pixels).
+    inline juce::Image paintOf (juce::Component& c, float scale = 1.0f)
     {
-        juce::Image image (juce::Image::ARGB, juce::jmax (1, c.getWidth()), juce::jmax (1, c.getHeight()), true);
+        juce::Image image (juce::Image::ARGB, juce::jmax (1, juce::roundToInt ((float) c.getWidth() * scale)),
+                           juce::jmax (1, juce::roundToInt ((float) c.getHeight() * scale)), true);
         juce::Graphics g (image);
+        if (scale != 1.0f)
+            g.addTransform (juce::AffineTransform::scale (scale));
         c.paint (g);
         return image;
     }

@@ -51,6 +51,14 @@ namespace
         p.scanColumnRight.store (-100.0f);
     }
 
+    // Nothing over the picture: no help text, no scan lines, no band.
+    void showOnlyThePicture (KestruneAudioProcessor& p)
+    {
+        hideHelpTextAndScanLines (p);
+        setPlain (p, "a_interval", 0.0f);
+        setPlain (p, "b_interval", 0.0f);
+    }
+
     void loadAndAdopt (KestruneAudioProcessor& p, const juce::String& name, const juce::MemoryBlock& bytes)
     {
         p.loadFile (writeBytes (name, bytes).getFullPathName(), true);
@@ -139,9 +147,7 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
 {
     Rig rig (240, 300);
     auto& p = rig.p();
-    hideHelpTextAndScanLines (p);
-    setPlain (p, "a_interval", 0.0f);
-    setPlain (p, "b_interval", 0.0f);
+    showOnlyThePicture (p);
 
     // 480 x 330 with the bottom-right quarter white; the canvas halves the
     // width and stretches the height by 300 / 330.
@@ -183,9 +189,7 @@ TEST (CanvasPaint, TheCopyGivesTheSamePixelsAsScalingThePicture)
         SCOPED_TRACE (seeThrough ? "with transparency" : "opaque");
         Rig rig (400, 270);
         auto& p = rig.p();
-        hideHelpTextAndScanLines (p);
-        setPlain (p, "a_interval", 0.0f);
-        setPlain (p, "b_interval", 0.0f);
+        showOnlyThePicture (p);
 
         juce::Image picture (seeThrough ? juce::Image::ARGB : juce::Image::RGB, 48, 30, true);
         juce::Random random (11);
@@ -204,6 +208,43 @@ TEST (CanvasPaint, TheCopyGivesTheSamePixelsAsScalingThePicture)
         const auto viaCopy = paintOf (rig.canvas());
 
         EXPECT_EQ (differingPixels (direct, viaCopy, { 0, 0, 400, 270 }), 0);
+    }
+}
+
+// On a screen of several pixels per point the worker's copy has the screen's
+// pixels: a picture of 1-pixel stripes, one per screen pixel across, stays
+// as sharp as when the canvas draws the picture itself.
+TEST (CanvasPaint, TheCopyHasThePixelsOfTheScreen)
+{
+    Rig rig (200, 120);
+    auto& p = rig.p();
+    showOnlyThePicture (p);
+
+    for (const auto scale : { 2.0f, 1.5f })
+    {
+        SCOPED_TRACE ("scale " + juce::String (scale));
+        const auto across = juce::roundToInt (200.0f * scale);
+        juce::Image stripes (juce::Image::RGB, across, 120, true);
+        for (int x = 0; x < across; x += 2)
+            stripes.clear ({ x, 0, 1, 120 }, juce::Colours::white);
+        loadAndAdopt (p, "stripes" + juce::String (across) + ".png", encodePng (stripes));
+
+        const auto direct = paintOf (rig.canvas(), scale);
+        ASSERT_TRUE (settle (p));
+        const auto viaCopy = paintOf (rig.canvas(), scale);
+        EXPECT_EQ (differingPixels (direct, viaCopy, direct.getBounds()), 0);
+
+        // Neighbouring screen pixels across the middle row are black and white.
+        int sharpEdges = 0;
+        const auto y = viaCopy.getHeight() / 2;
+        for (int x = 1; x < across; ++x)
+            sharpEdges += std::abs (viaCopy.getPixelAt (x, y).getBrightness()
+                                     - viaCopy.getPixelAt (x - 1, y).getBrightness()) > 0.9f ? 1 : 0;
+        EXPECT_GE (sharpEdges, across - 3);
+
+        const auto shown = shownAt (p.finishedPicture, across, viaCopy.getHeight());
+        EXPECT_TRUE (shown.scaled);
+        EXPECT_FALSE (shown.opaqueArea.isEmpty());
     }
 }
 
