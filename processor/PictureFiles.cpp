@@ -686,6 +686,13 @@ namespace kestrune::pictures
         if (! image.isValid() || target.getFullPathName().isEmpty() || ! encodePng (image, png))
             return false;
 
+        // A target that holds exactly this already is left as it is: a saved
+        // state may name it, and its file is never written again.
+        juce::MemoryBlock existing;
+
+        if (files::readRegularFile (target, (juce::int64) png.getSize(), false, existing) && existing == png)
+            return true;
+
         // Written aside under a name of its own (other processes and other
         // instances may be writing the same target at the same moment), then
         // renamed over the target; a failure leaves the target untouched.

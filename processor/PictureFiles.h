@@ -41,6 +41,7 @@ namespace kestrune::pictures
     // Writes `image` as PNG next to `target` and then renames it over `target`,
     // so that a reader sees either the old file or the new one, whole. Returns
     // false (and leaves `target` untouched) when anything fails or `image` is null.
+    // A regular file that holds exactly that PNG already is left alone.
     bool writePngReplacing (const juce::Image& image, const juce::File& target);
 
     // True when `image` is `width` x `height` and every pixel is opaque black.

@@ -93,13 +93,6 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
         { "record", [&] (KestruneAudioProcessor& p) { p.handOverRecording (recording); } },
         { "record over a tall picture", [&] (KestruneAudioProcessor& p) { open (tall, true) (p); p.handOverRecording (recording); } },
         { "strokes", [&] (KestruneAudioProcessor& p) { open (photo, true) (p); strokes (p, 6, 7); } },
-        { "strokes, saved, more strokes", [&] (KestruneAudioProcessor& p)
-          {
-              open (photo, true) (p);
-              strokes (p, 3, 8);
-              saveState (p);
-              strokes (p, 3, 9);
-          } },
         { "reset drawing", [&] (KestruneAudioProcessor& p) { open (photo, true) (p); strokes (p, 2, 10); p.resetDrawing(); ASSERT_TRUE (adoptPending (p)); } },
         { "reset all", [&] (KestruneAudioProcessor& p) { open (photo, true) (p); strokes (p, 2, 11); p.resetAll(); ASSERT_TRUE (adoptPending (p)); } },
     };
