@@ -32,8 +32,9 @@ namespace
         // The value-tree state's timer has written every lane's value.
         bool flushed() const
         {
+            static const juce::Identifier value ("value");
             for (size_t i = 0; i < lanes.size(); ++i)
-                if ((float) written[i].getProperty ("value")
+                if ((float) written[i].getProperty (value)
                     != processor->apvts.getRawParameterValue (lanes[i]->paramID)->load())
                     return false;
             return true;
