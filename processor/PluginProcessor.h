@@ -23,6 +23,7 @@
 #include "RecordedFrameStore.h"
 #include "SharedTables.h"
 #include "TriggerQueue.h"
+#include "UndoTransactionCloser.h"
 
 //==============================================================================
 // A parameter that reports itself as a meta-parameter: a change of it can move
@@ -194,6 +195,7 @@ public:
     // Parameters
     juce::UndoManager undoManager;
     juce::AudioProcessorValueTreeState apvts { *this, &undoManager };
+    UndoTransactionCloser undoTransactionCloser { apvts.state, undoManager };
 
     std::atomic<float>* zoomValue = nullptr;
     std::atomic<float>* leftrightValue = nullptr;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <malloc.h>
 #include <new>
 
 // The replaced allocation functions below are linked into any test program
@@ -11,6 +12,14 @@ namespace
 {
     thread_local bool onAudioThread = false;
     std::atomic<long> audioHeapCalls { 0 };
+
+    thread_local bool countingHeld = false;
+    thread_local long heldBytes = 0;
+
+    inline long usableSize (void* p) noexcept { return p != nullptr ? (long) malloc_usable_size (p) : 0; }
+    inline void noteTaken (void* p) noexcept  { if (countingHeld) heldBytes += usableSize (p); }
+    inline void noteGiven (void* p) noexcept  { if (countingHeld) heldBytes -= usableSize (p); }
+    inline void* taken (void* p) noexcept     { noteTaken (p); return p; }
 
     inline void noteCall() noexcept
     {
@@ -38,17 +47,26 @@ extern "C"
     void* __libc_memalign (std::size_t, std::size_t);
     void __libc_free (void*);
 
-    void* malloc (std::size_t n)                  { noteCall(); return __libc_malloc (n); }
-    void* calloc (std::size_t n, std::size_t s)   { noteCall(); return __libc_calloc (n, s); }
-    void* realloc (void* p, std::size_t n)        { noteCall(); return __libc_realloc (p, n); }
-    void* memalign (std::size_t a, std::size_t n) { noteCall(); return __libc_memalign (a, n); }
-    void* aligned_alloc (std::size_t a, std::size_t n) { noteCall(); return __libc_memalign (a, n); }
-    void free (void* p)                           { if (p != nullptr) noteCall(); __libc_free (p); }
+    void* malloc (std::size_t n)                  { noteCall(); return taken (__libc_malloc (n)); }
+    void* calloc (std::size_t n, std::size_t s)   { noteCall(); return taken (__libc_calloc (n, s)); }
+    void* memalign (std::size_t a, std::size_t n) { noteCall(); return taken (__libc_memalign (a, n)); }
+    void* aligned_alloc (std::size_t a, std::size_t n) { noteCall(); return taken (__libc_memalign (a, n)); }
+    void free (void* p)                           { if (p != nullptr) noteCall(); noteGiven (p); __libc_free (p); }
+
+    void* realloc (void* p, std::size_t n)
+    {
+        noteCall();
+        const auto before = countingHeld ? usableSize (p) : 0;
+        void* moved = __libc_realloc (p, n);
+        if (moved != nullptr || n == 0) // realloc (p, 0) frees p
+            heldBytes += countingHeld ? usableSize (moved) - before : 0;
+        return moved;
+    }
 
     int posix_memalign (void** out, std::size_t a, std::size_t n)
     {
         noteCall();
-        *out = __libc_memalign (a, n);
+        *out = taken (__libc_memalign (a, n));
         return *out != nullptr ? 0 : 12; // ENOMEM
     }
 }
@@ -74,7 +92,10 @@ namespace
     {
         noteCall();
         if (void* p = rawAllocate (size == 0 ? 1 : size))
+        {
+            noteTaken (p);
             return p;
+        }
         throw std::bad_alloc();
     }
 
@@ -84,7 +105,10 @@ namespace
         const auto alignment = std::max (sizeof (void*), static_cast<std::size_t> (align));
         void* p = nullptr;
         if (rawAlignedAllocate (&p, alignment, size == 0 ? 1 : size) == 0)
+        {
+            noteTaken (p);
             return p;
+        }
         throw std::bad_alloc();
     }
 
@@ -92,6 +116,7 @@ namespace
     {
         if (p != nullptr)
             noteCall();
+        noteGiven (p);
         rawFree (p);
     }
 }
@@ -132,4 +157,8 @@ namespace kestrune::test::heap
 
     AudioThreadScope::AudioThreadScope() noexcept : wasMarked (onAudioThread) { onAudioThread = true; }
     AudioThreadScope::~AudioThreadScope() { onAudioThread = wasMarked; }
+
+    HeldBytesScope::HeldBytesScope() noexcept : wasCounting (countingHeld), start (heldBytes) { countingHeld = true; }
+    HeldBytesScope::~HeldBytesScope() { countingHeld = wasCounting; }
+    long HeldBytesScope::bytes() const noexcept { return heldBytes - start; }
 }

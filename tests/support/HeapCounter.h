@@ -1,6 +1,7 @@
 #pragma once
 
-// Counts the heap traffic of threads that mark themselves as the audio thread.
+// Counts the heap traffic of threads that mark themselves as the audio thread,
+// and the bytes a thread holds on the heap while it asks for them.
 // The test program's operator new and delete (all forms) go through the
 // counter; in builds without a sanitizer (which owns malloc itself) the C
 // allocation functions do too, since JUCE's buffers use malloc directly.
@@ -26,5 +27,24 @@ namespace kestrune::test::heap
 
     private:
         bool wasMarked;
+    };
+
+    // While it lives, adds up the bytes the current thread takes from the
+    // heap less those it gives back (a block another thread took counts as
+    // given back when this thread frees it).
+    struct HeldBytesScope
+    {
+        HeldBytesScope() noexcept;
+        ~HeldBytesScope();
+
+        // Bytes taken less bytes given back since construction.
+        long bytes() const noexcept;
+
+        HeldBytesScope (const HeldBytesScope&) = delete;
+        HeldBytesScope& operator= (const HeldBytesScope&) = delete;
+
+    private:
+        bool wasCounting;
+        long start;
     };
 }

@@ -1,0 +1,138 @@
+#include "TestSupport.h"
+#include "HeapCounter.h"
+
+#include <functional>
+
+using namespace kestrune::test;
+
+namespace
+{
+    // One instance in the host's session and the parameters its automation
+    // lanes move.
+    struct AutomatedInstance
+    {
+        const char* lanes;
+        std::function<bool (const juce::RangedAudioParameter&)> automates;
+    };
+
+    const AutomatedInstance instances[] = {
+        { "knobs, sliders and choices", [] (const juce::RangedAudioParameter& p) { return ! p.isBoolean(); } },
+        { "switches",                   [] (const juce::RangedAudioParameter& p) { return p.isBoolean(); } },
+        { "every parameter",            [] (const juce::RangedAudioParameter&) { return true; } },
+    };
+
+    struct Session
+    {
+        std::unique_ptr<KestruneAudioProcessor> processor = makeProcessor();
+        std::vector<juce::RangedAudioParameter*> lanes;
+        std::vector<juce::ValueTree> written; // each lane's child of the state tree
+        int roundsDone = 0;
+        int unitsOfOneRound = 0;
+
+        // The value-tree state's timer has written every lane's value.
+        bool flushed() const
+        {
+            static const juce::Identifier value ("value");
+            for (size_t i = 0; i < lanes.size(); ++i)
+                if ((float) written[i].getProperty (value)
+                    != processor->apvts.getRawParameterValue (lanes[i]->paramID)->load())
+                    return false;
+            return true;
+        }
+
+        // A round of automation: every lane moves `changes` times, the lanes
+        // taking turns, and ends far from where the last round left it.
+        void automate (int changes)
+        {
+            const float end = roundsDone % 2 == 0 ? 0.8f : 0.2f;
+            for (int c = 1; c <= changes; ++c)
+                for (auto* lane : lanes)
+                {
+                    const auto v = c == changes ? end : (float) ((c * 37 + roundsDone) % 101) / 100.0f;
+                    lane->setValue (v);
+                    lane->sendValueChangedMessageToListeners (v);
+                }
+            ++roundsDone;
+        }
+    };
+
+    // Every session automates `rounds` rounds, each starting as soon as the
+    // value-tree state has written the last one into the state tree.
+    void automateRounds (std::vector<Session>& sessions, int rounds, int changes)
+    {
+        const auto target = sessions.front().roundsDone + rounds;
+        const auto end = juce::Time::getMillisecondCounterHiRes() + 60000.0;
+
+        for (;;)
+        {
+            bool done = true;
+            for (auto& s : sessions)
+            {
+                if (! s.flushed())
+                    done = false;
+                else if (s.roundsDone < target)
+                {
+                    s.automate (changes);
+                    done = false;
+                }
+            }
+
+            if (done)
+                return;
+            ASSERT_LT (juce::Time::getMillisecondCounterHiRes(), end) << "the state tree was not written";
+            pumpMessages (1);
+        }
+    }
+}
+
+TEST (UndoTransactionCloser, LongHostAutomationKeepsUndoHistoryAndHeapBounded)
+{
+    // A host plays automation on several instances for a long time. The
+    // value-tree state writes the changed values into the state tree on its
+    // timer, through the undo manager; the history must stop growing once its
+    // limits are reached (a few dozen rounds), and so must the heap.
+   #if defined (__SANITIZE_THREAD__) || defined (__SANITIZE_ADDRESS__)
+    const int changes = 4; // the history grows per round, not per change
+   #else
+    const int changes = 64;
+   #endif
+    const int warmUpRounds = 32, measuredRounds = 8;
+
+    std::vector<Session> sessions (std::size (instances));
+    for (size_t i = 0; i < sessions.size(); ++i)
+        for (auto* ap : sessions[i].processor->getParameters())
+            if (auto* p = dynamic_cast<juce::RangedAudioParameter*> (ap); p != nullptr && instances[i].automates (*p))
+            {
+                sessions[i].lanes.push_back (p);
+                sessions[i].written.push_back (sessions[i].processor->apvts.state.getChildWithProperty ("id", p->paramID));
+            }
+
+    automateRounds (sessions, 1, changes);
+    for (auto& s : sessions)
+        s.unitsOfOneRound = s.processor->undoManager.getNumberOfUnitsTakenUpByStoredCommands();
+
+    automateRounds (sessions, warmUpRounds - 1, changes);
+    std::vector<int> unitsAfterWarmUp;
+    for (auto& s : sessions)
+        unitsAfterWarmUp.push_back (s.processor->undoManager.getNumberOfUnitsTakenUpByStoredCommands());
+
+    long heldBytes = 0;
+    {
+        heap::HeldBytesScope held;
+        automateRounds (sessions, measuredRounds, changes);
+        heldBytes = held.bytes();
+    }
+
+    for (size_t i = 0; i < sessions.size(); ++i)
+    {
+        SCOPED_TRACE (instances[i].lanes);
+        const auto& s = sessions[i];
+        ASSERT_GT (s.unitsOfOneRound, 0);
+        EXPECT_LE (s.processor->undoManager.getNumberOfUnitsTakenUpByStoredCommands(),
+                   unitsAfterWarmUp[i] + s.unitsOfOneRound);
+    }
+
+    // A round writes some 80 changed values: kept, their undo records would
+    // take about 7 KB a round.
+    EXPECT_LT (heldBytes, 8 * 1024);
+}
