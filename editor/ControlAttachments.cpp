@@ -68,9 +68,8 @@ namespace kestrune
     }
 
     //==========================================================================
-    ParameterFollower::ParameterFollower (juce::RangedAudioParameter& p, std::function<void (float)> show,
-                                          juce::UndoManager* um)
-        : parameter (p), undoManager (um), showPlainValue (std::move (show))
+    ParameterFollower::ParameterFollower (juce::RangedAudioParameter& p, std::function<void (float)> show)
+        : parameter (p), showPlainValue (std::move (show))
     {
         parameter.addListener (this);
         FollowerPoll::add (*this);
@@ -127,9 +126,6 @@ namespace kestrune
 
     void ParameterFollower::beginGesture()
     {
-        if (undoManager != nullptr)
-            undoManager->beginNewTransaction();
-
         parameter.beginChangeGesture();
     }
 
@@ -150,7 +146,7 @@ namespace kestrune
     SliderAttachment::SliderAttachment (juce::AudioProcessorValueTreeState& state, const juce::String& parameterID,
                                         juce::Slider& s)
         : slider (s),
-          follower (parameterFor (state, parameterID), [this] (float v) { show (v); }, state.undoManager)
+          follower (parameterFor (state, parameterID), [this] (float v) { show (v); })
     {
         auto& parameter = parameterFor (state, parameterID);
 
@@ -223,7 +219,7 @@ namespace kestrune
                                             juce::ComboBox& c)
         : comboBox (c),
           parameter (parameterFor (state, parameterID)),
-          follower (parameter, [this] (float v) { show (v); }, state.undoManager)
+          follower (parameter, [this] (float v) { show (v); })
     {
         follower.sendInitialUpdate();
         comboBox.addListener (this);
@@ -262,7 +258,7 @@ namespace kestrune
     ButtonAttachment::ButtonAttachment (juce::AudioProcessorValueTreeState& state, const juce::String& parameterID,
                                         juce::Button& b)
         : button (b),
-          follower (parameterFor (state, parameterID), [this] (float v) { show (v); }, state.undoManager)
+          follower (parameterFor (state, parameterID), [this] (float v) { show (v); })
     {
         follower.sendInitialUpdate();
         button.addListener (this);

@@ -23,9 +23,12 @@ namespace kestrune
     class ParameterFollower  : private juce::AudioProcessorParameter::Listener
     {
     public:
+        // No undo transaction is begun at a gesture: the state's undo history
+        // begins one at every value written into the tree, under the
+        // value-tree state's lock, and nothing else may touch it while a host
+        // saves on another thread.
         ParameterFollower (juce::RangedAudioParameter& parameter,
-                           std::function<void (float)> showPlainValue,
-                           juce::UndoManager* undoManager);
+                           std::function<void (float)> showPlainValue);
         ~ParameterFollower() override;
 
         // Shows the parameter's current value.
@@ -51,7 +54,6 @@ namespace kestrune
         void showCurrentValue();
 
         juce::RangedAudioParameter& parameter;
-        juce::UndoManager* undoManager;
         std::function<void (float)> showPlainValue;
         std::atomic<bool> due { false };
     };

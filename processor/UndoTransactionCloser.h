@@ -6,7 +6,7 @@
 // long a host automates. The value-tree state writes each changed parameter's
 // value into the parameter's child of the state tree, through the undo
 // manager; left alone, those writes all join the one transaction last begun
-// (at a control's gesture, if ever), and the manager drops history only a
+// (nothing else begins one), and the manager drops history only a
 // whole transaction at a time, so that transaction would grow for as long as
 // the automation plays. The closer listens to the state tree and begins a new
 // transaction as each value is written: every write makes a transaction of
