@@ -3,6 +3,8 @@
 #include "SamePixels.h"
 #include "TestSupport.h"
 
+#include <set>
+#include <utility>
 #include <vector>
 
 // Helpers for tests that load, adopt and inspect pictures.
@@ -14,6 +16,26 @@ namespace kestrune::test
         auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("test-pictures");
         dir.createDirectory();
         return dir;
+    }
+
+    // An empty folder of that name under HOME (emptied if it was there).
+    inline juce::File freshFolder (const juce::String& name)
+    {
+        auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("fresh").getChildFile (name);
+        dir.deleteRecursively();
+        dir.createDirectory();
+        return dir;
+    }
+
+    // Every file under `dir` (links not followed) with its size, leaving out
+    // those under `except`: what a test compares to see nothing was written.
+    inline std::set<std::pair<juce::String, juce::int64>> filesUnder (const juce::File& dir, const juce::File& except)
+    {
+        std::set<std::pair<juce::String, juce::int64>> files;
+        for (const auto& f : dir.findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::no))
+            if (! f.isAChildOf (except))
+                files.insert ({ f.getFullPathName(), f.getSize() });
+        return files;
     }
 
     inline juce::MemoryBlock encodePng (const juce::Image& image)

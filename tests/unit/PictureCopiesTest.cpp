@@ -14,15 +14,6 @@ using Kind = PictureCopies::Kind;
 
 namespace
 {
-    // A fresh folder standing in for the images folder.
-    juce::File freshFolder (const juce::String& name)
-    {
-        auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("copies").getChildFile (name);
-        dir.deleteRecursively();
-        dir.createDirectory();
-        return dir;
-    }
-
     juce::Image picture (int w, int h, int seed)
     {
         juce::Image image (juce::Image::RGB, w, h, false);
@@ -60,16 +51,6 @@ namespace
             names.add (f.getFileName());
         names.sort (false);
         return names;
-    }
-
-    // Every file under `dir`, with its size, leaving out `except`.
-    std::set<std::pair<juce::String, juce::int64>> treeOf (const juce::File& dir, const juce::File& except)
-    {
-        std::set<std::pair<juce::String, juce::int64>> files;
-        for (const auto& f : dir.findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::no))
-            if (! f.isAChildOf (except))
-                files.insert ({ f.getFullPathName(), f.getSize() });
-        return files;
     }
 
     juce::ValueTree imagePath (const juce::String& path, const juce::String& pathDraw, const juce::var& copies)
@@ -289,7 +270,7 @@ TEST (PictureCopies, NothingIsWrittenOutsideTheFolder)
     const auto home = juce::File::getSpecialLocation (juce::File::userHomeDirectory);
     const auto folder = freshFolder ("inside");
     const auto cwd = juce::File::getCurrentWorkingDirectory();
-    const auto homeBefore = treeOf (home, folder);
+    const auto homeBefore = filesUnder (home, folder);
     const auto cwdBefore = fileNames (cwd);
     const auto image = picture (8, 8, 1);
 
@@ -306,7 +287,7 @@ TEST (PictureCopies, NothingIsWrittenOutsideTheFolder)
         }
     }
 
-    EXPECT_EQ (treeOf (home, folder), homeBefore);
+    EXPECT_EQ (filesUnder (home, folder), homeBefore);
     EXPECT_EQ (fileNames (cwd), cwdBefore);
     EXPECT_TRUE (PictureCopies::fileInFolder (folder, "~").existsAsFile()) << "a name with a tilde is an ordinary name in the folder";
     EXPECT_TRUE (PictureCopies::fileInFolder (folder, "~nobody-here.png").existsAsFile());

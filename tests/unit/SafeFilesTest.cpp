@@ -11,23 +11,9 @@ namespace files = kestrune::files;
 
 namespace
 {
-    juce::File scratch (const juce::String& name)
-    {
-        auto dir = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("safe-files").getChildFile (name);
-        dir.deleteRecursively();
-        dir.createDirectory();
-        return dir;
-    }
-
-    // Every file under HOME outside `except`, with its size.
     std::set<std::pair<juce::String, juce::int64>> homeOutside (const juce::File& except)
     {
-        std::set<std::pair<juce::String, juce::int64>> result;
-        for (const auto& f : juce::File::getSpecialLocation (juce::File::userHomeDirectory)
-                                 .findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::no))
-            if (! f.isAChildOf (except))
-                result.insert ({ f.getFullPathName(), f.getSize() });
-        return result;
+        return filesUnder (juce::File::getSpecialLocation (juce::File::userHomeDirectory), except);
     }
 }
 
@@ -35,7 +21,7 @@ namespace
 // blocking, and links only where asked.
 TEST (SafeFiles, OnlyRegularFilesAreRead)
 {
-    const auto dir = scratch ("read");
+    const auto dir = freshFolder ("read");
     const auto plain = dir.getChildFile ("plain.bin");
     plain.replaceWithText ("0123456789");
     const auto link = dir.getChildFile ("link.bin");
@@ -80,8 +66,8 @@ TEST (SafeFiles, OnlyRegularFilesAreRead)
 // its final name is taken only when nothing has it.
 TEST (SafeFiles, AsideFilesNeverWriteThroughLinks)
 {
-    const auto dir = scratch ("aside");
-    const auto outside = scratch ("aside-outside");
+    const auto dir = freshFolder ("aside");
+    const auto outside = freshFolder ("aside-outside");
     const auto target = outside.getChildFile ("target.bin");
     target.replaceWithText ("keep me");
     const auto before = homeOutside (dir);
@@ -128,7 +114,7 @@ TEST (SafeFiles, AsideFilesNeverWriteThroughLinks)
 TEST (SafeFiles, LinksPlantedAtAsideNamesCatchNothing)
 {
     imagesFolder().createDirectory();
-    const auto outside = scratch ("planted-targets");
+    const auto outside = freshFolder ("planted-targets");
     const auto pid = juce::String ((int) ::getpid());
 
     for (auto stem : { ".imageDegault.png.", ".planted.png.", ".imageDraw" })

@@ -329,14 +329,7 @@ TEST (SavedPictureCopies, NoFileOutsideTheImagesFolderIsWrittenWhateverABlobSays
     const auto outsideLayer = writeFile (juce::File (folderFor ("hostile").getFullPathName() + "/~layer.png"),
                                          encodePng (juce::Image (juce::Image::ARGB, 20, 10, true)));
 
-    auto treeOutsideImages = [&]
-    {
-        std::set<std::pair<juce::String, juce::int64>> files;
-        for (const auto& f : home.findChildFiles (juce::File::findFiles, true, "*", juce::File::FollowSymlinks::no))
-            if (! f.isAChildOf (imagesFolder()))
-                files.insert ({ f.getFullPathName(), f.getSize() });
-        return files;
-    };
+    auto treeOutsideImages = [&] { return filesUnder (home, imagesFolder()); };
     const auto before = treeOutsideImages();
     const auto cwdBefore = juce::File::getCurrentWorkingDirectory().getNumberOfChildFiles (juce::File::findFilesAndDirectories);
 
