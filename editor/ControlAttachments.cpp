@@ -1,4 +1,5 @@
 #include "ControlAttachments.h"
+#include "PluginProcessor.h"
 
 #include <algorithm>
 #include <memory>
@@ -58,6 +59,15 @@ namespace kestrune
             std::vector<ParameterFollower*> followers;
         };
 
+        // The lock under which the processor's state calls use the undo
+        // manager; a processor not of ours gets one that nothing else takes.
+        juce::CriticalSection& stateLockOf (juce::AudioProcessor& processor)
+        {
+            static juce::CriticalSection noStateLock;
+            auto* ours = dynamic_cast<KestruneAudioProcessor*> (&processor);
+            return ours != nullptr ? ours->stateLock : noStateLock;
+        }
+
         // The panels bind fixed parameter IDs of the processor's own table.
         juce::RangedAudioParameter& parameterFor (juce::AudioProcessorValueTreeState& state, const juce::String& id)
         {
@@ -69,8 +79,11 @@ namespace kestrune
 
     //==========================================================================
     ParameterFollower::ParameterFollower (juce::RangedAudioParameter& p, std::function<void (float)> show,
-                                          juce::UndoManager* um)
-        : parameter (p), undoManager (um), showPlainValue (std::move (show))
+                                          juce::AudioProcessorValueTreeState& state)
+        : parameter (p),
+          undoManager (state.undoManager),
+          undoLock (stateLockOf (state.processor)),
+          showPlainValue (std::move (show))
     {
         parameter.addListener (this);
         FollowerPoll::add (*this);
@@ -128,7 +141,13 @@ namespace kestrune
     void ParameterFollower::beginGesture()
     {
         if (undoManager != nullptr)
+        {
+            // A host's save or restore on another thread uses the undo manager
+            // too (the value-tree state writes parameter values through it),
+            // under the processor's state lock.
+            const juce::ScopedLock sl (undoLock);
             undoManager->beginNewTransaction();
+        }
 
         parameter.beginChangeGesture();
     }
@@ -150,7 +169,7 @@ namespace kestrune
     SliderAttachment::SliderAttachment (juce::AudioProcessorValueTreeState& state, const juce::String& parameterID,
                                         juce::Slider& s)
         : slider (s),
-          follower (parameterFor (state, parameterID), [this] (float v) { show (v); }, state.undoManager)
+          follower (parameterFor (state, parameterID), [this] (float v) { show (v); }, state)
     {
         auto& parameter = parameterFor (state, parameterID);
 
@@ -223,7 +242,7 @@ namespace kestrune
                                             juce::ComboBox& c)
         : comboBox (c),
           parameter (parameterFor (state, parameterID)),
-          follower (parameter, [this] (float v) { show (v); }, state.undoManager)
+          follower (parameter, [this] (float v) { show (v); }, state)
     {
         follower.sendInitialUpdate();
         comboBox.addListener (this);
@@ -262,7 +281,7 @@ namespace kestrune
     ButtonAttachment::ButtonAttachment (juce::AudioProcessorValueTreeState& state, const juce::String& parameterID,
                                         juce::Button& b)
         : button (b),
-          follower (parameterFor (state, parameterID), [this] (float v) { show (v); }, state.undoManager)
+          follower (parameterFor (state, parameterID), [this] (float v) { show (v); }, state)
     {
         follower.sendInitialUpdate();
         button.addListener (this);

@@ -25,7 +25,7 @@ namespace kestrune
     public:
         ParameterFollower (juce::RangedAudioParameter& parameter,
                            std::function<void (float)> showPlainValue,
-                           juce::UndoManager* undoManager);
+                           juce::AudioProcessorValueTreeState& state);
         ~ParameterFollower() override;
 
         // Shows the parameter's current value.
@@ -52,6 +52,7 @@ namespace kestrune
 
         juce::RangedAudioParameter& parameter;
         juce::UndoManager* undoManager;
+        juce::CriticalSection& undoLock; // taken around the undo manager's use
         std::function<void (float)> showPlainValue;
         std::atomic<bool> due { false };
     };

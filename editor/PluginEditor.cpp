@@ -810,11 +810,9 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
         label->setColour (juce::Label::textColourId, mainColour);
     }
 
-    // The size the window had when it was last laid out. The default height
-    // is 950 * 9 / 16 with its fraction dropped.
-    const auto stored = sizeChild();
-    setSize (storedDimension (stored, "width", defaultWidth),
-             storedDimension (stored, "height", (int) (defaultWidth * 9.0 / 16.0)));
+    // The size the window had when it was last laid out.
+    const auto size = sizeInState();
+    setSize (size.getWidth(), size.getHeight());
 
     setResizable (true, true);
     getConstrainer()->setFixedAspectRatio (aspectRatio);
@@ -832,14 +830,31 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
 
 KestruneAudioProcessorEditor::~KestruneAudioProcessorEditor() = default;
 
-juce::ValueTree KestruneAudioProcessorEditor::sizeChild()
+juce::Rectangle<int> KestruneAudioProcessorEditor::sizeInState()
 {
-    auto& root = audioProcessor.apvts.state;
+    // The default height is 950 * 9 / 16 with its fraction dropped.
+    const auto stored = audioProcessor.getStateChild ("lastSizeMainWindow");
+    return { storedDimension (stored, "width", defaultWidth),
+             storedDimension (stored, "height", (int) (defaultWidth * 9.0 / 16.0)) };
+}
 
-    if (! root.isValid())
-        return {};
+KestruneAudioProcessorEditor::RestoreListener::RestoreListener (KestruneAudioProcessorEditor& e)
+    : editor (e)
+{
+    editor.audioProcessor.stateRestoredBroadcaster.addChangeListener (this);
+}
 
-    return root.getOrCreateChildWithName ("lastSizeMainWindow", nullptr);
+KestruneAudioProcessorEditor::RestoreListener::~RestoreListener()
+{
+    editor.audioProcessor.stateRestoredBroadcaster.removeChangeListener (this);
+}
+
+void KestruneAudioProcessorEditor::RestoreListener::changeListenerCallback (juce::ChangeBroadcaster*)
+{
+    // Set, then brought inside the limits, as when the window opens.
+    const auto size = editor.sizeInState();
+    editor.setSize (size.getWidth(), size.getHeight());
+    editor.setBoundsConstrained (editor.getBounds());
 }
 
 void KestruneAudioProcessorEditor::paint (juce::Graphics& g)
@@ -869,11 +884,7 @@ void KestruneAudioProcessorEditor::resized()
 
     globalResizeRatio = (float) (W / 950.0);
 
-    if (auto size = sizeChild(); size.isValid())
-    {
-        size.setProperty ("width", W, nullptr);
-        size.setProperty ("height", H, nullptr);
-    }
+    audioProcessor.setWindowSizeToValueState (W, H);
 
     // Left column (canvas over spectrum) and right part (panels and buttons).
     const auto L = std::min (W, H);
