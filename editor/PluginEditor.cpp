@@ -742,21 +742,25 @@ namespace
     // before the constrainer brings a stored size inside the limits.
     constexpr int largestStoredDimension = 8192;
 
-    // A stored width or height as a whole number of pixels. Numbers and
-    // numeric text lose their fractional part; text that is no number reads
-    // 0; a missing property, infinity or NaN takes the default.
+    // A stored width or height as a whole number of pixels, converted as a
+    // juce::var converts to an integer: text reads its leading digits (after
+    // blanks and a minus sign), so "1000.9" is 1000 and "1e300" is 1, and
+    // text without them ("inf", "nan", "wide") reads 0; a number loses its
+    // fraction. A missing property takes the default.
     int storedDimension (const juce::ValueTree& tree, const juce::Identifier& name, int defaultValue)
     {
         if (! tree.hasProperty (name))
             return defaultValue;
 
         const auto& value = tree.getProperty (name);
-        const auto number = value.isString() ? value.toString().getDoubleValue() : (double) value;
 
-        if (! std::isfinite (number))
-            return defaultValue;
+        // (A double beyond the integers, infinity or NaN has no integer value
+        // in C++; they read 0 like the text.)
+        const auto whole = ! value.isDouble() ? (int) value
+                         : std::abs ((double) value) < 2147483648.0 ? (int) (double) value
+                         : 0;
 
-        return (int) juce::jlimit (0.0, (double) largestStoredDimension, std::trunc (number));
+        return juce::jlimit (0, largestStoredDimension, whole);
     }
 }
 

@@ -181,12 +181,15 @@ TEST (EditorSize, BadStoredSizesOpenInsideTheLimitsAtSixteenToNine)
         { "zero",                  true,  juce::String ("0"), juce::String ("0"), 760, 428 },
         { "huge",                  true,  juce::String ("99999999999"), juce::String ("99999999999"), 1186, 667 },
         { "int limit",             true,  juce::String ("2147483647"), juce::String ("2147483647"), 1186, 667 },
-        { "huge exponent",         true,  juce::String ("1e300"), juce::String ("1e300"), 1186, 667 },
+        { "huge exponent",         true,  juce::String ("1e300"), juce::String ("1e300"), 760, 428 }, // 1 x 1
         { "wide and flat",         true,  juce::String ("5000"), juce::String ("100"), 760, 428 },
         { "narrow and tall",       true,  juce::String ("100"), juce::String ("5000"), 760, 428 },
         { "not a number",          true,  juce::String ("wide"), juce::String ("tall"), 760, 428 },
         { "empty text",            true,  juce::String(), juce::String(), 760, 428 },
-        { "not finite",            true,  juce::String ("inf"), juce::String ("nan"), 950, 534 },
+        { "not finite",            true,  juce::String ("inf"), juce::String ("nan"), 760, 428 },     // 0 x 0
+        { "infinite",              true,  juce::String ("inf"), juce::String ("inf"), 760, 428 },
+        { "not a number (nan)",    true,  juce::String ("nan"), juce::String ("nan"), 760, 428 },
+        { "exponent under a limit", true, juce::String ("9e2"), juce::String ("5.34e2"), 760, 428 }, // 9 x 5
         { "fractions",             true,  juce::String ("1000.9"), juce::String ("562.7"), 1000, 562 },
         { "fraction under a pixel", true, juce::String ("0.9"), juce::String ("-0.9"), 760, 428 },
         { "units after the number", true, juce::String ("1066px"), juce::String (" 600 "), 1066, 600 },
