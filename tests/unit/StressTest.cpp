@@ -723,12 +723,12 @@ TEST (Stress, TheHostSavesAndRestoresOnAThreadOfItsOwn)
     // Sizes the window keeps; no two share a width or a height.
     const std::vector<juce::Rectangle<int>> sizes { { 950, 534 }, { 760, 428 }, { 1067, 600 }, { 1186, 667 } };
     const juce::StringArray pictures { writeBytes ("host-a.png", encodePng (solidImage (64, 48, juce::Colours::grey))).getFullPathName(),
-                                               writeBytes ("host-b.png", encodePng (solidImage (40, 30, juce::Colours::white))).getFullPathName() };
+                                       writeBytes ("host-b.png", encodePng (solidImage (40, 30, juce::Colours::white))).getFullPathName() };
     std::vector<juce::Point<float>> stroke { { 0.1f, 0.1f }, { 0.9f, 0.5f } };
 
     const std::function<void (int round)> steps[] = {
         [&] (int k) { const auto s = sizes[(size_t) (k + 1) % sizes.size()]; editor->setSize (s.getWidth(), s.getHeight()); },
-        [&] (int k) { editor->imageChosen (juce::File (pictures[(size_t) k % 2])); },
+        [&] (int k) { editor->imageChosen (juce::File (pictures[k % 2])); },
         [&] (int)   { p->drawShape (stroke); },
         [&] (int)   { editor->resetDrawingButton.onClick(); },
         [&] (int k) { knob.setValue (k % 2 == 0 ? 2.5 : -1.5, juce::sendNotificationSync); },
