@@ -75,7 +75,7 @@ namespace
 
         for (auto _ : state)
         {
-            auto tree = p->apvts.copyState();
+            auto tree = p->copyState();
             std::unique_ptr<juce::XmlElement> xml (tree.createXml());
             juce::AudioProcessor::copyXmlToBinary (*xml, blob);
 

@@ -762,21 +762,25 @@ namespace
     // before the constrainer brings a stored size inside the limits.
     constexpr int largestStoredDimension = 8192;
 
-    // A stored width or height as a whole number of pixels. Numbers and
-    // numeric text lose their fractional part; text that is no number reads
-    // 0; a missing property, infinity or NaN takes the default.
+    // A stored width or height as a whole number of pixels, converted as a
+    // juce::var converts to an integer: text reads its leading digits (after
+    // blanks and a minus sign), so "1000.9" is 1000 and "1e300" is 1, and
+    // text without them ("inf", "nan", "wide") reads 0; a number loses its
+    // fraction. A missing property takes the default.
     int storedDimension (const juce::ValueTree& tree, const juce::Identifier& name, int defaultValue)
     {
         if (! tree.hasProperty (name))
             return defaultValue;
 
         const auto& value = tree.getProperty (name);
-        const auto number = value.isString() ? value.toString().getDoubleValue() : (double) value;
 
-        if (! std::isfinite (number))
-            return defaultValue;
+        // (A double beyond the integers, infinity or NaN has no integer value
+        // in C++; they read 0 like the text.)
+        const auto whole = ! value.isDouble() ? (int) value
+                         : std::abs ((double) value) < 2147483648.0 ? (int) (double) value
+                         : 0;
 
-        return (int) juce::jlimit (0.0, (double) largestStoredDimension, std::trunc (number));
+        return juce::jlimit (0, largestStoredDimension, whole);
     }
 }
 
@@ -830,11 +834,9 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
         label->setColour (juce::Label::textColourId, mainColour);
     }
 
-    // The size the window had when it was last laid out. The default height
-    // is 950 * 9 / 16 with its fraction dropped.
-    const auto stored = sizeChild();
-    setSize (storedDimension (stored, "width", defaultWidth),
-             storedDimension (stored, "height", (int) (defaultWidth * 9.0 / 16.0)));
+    // The size the window had when it was last laid out.
+    const auto size = sizeInState();
+    setSize (size.getWidth(), size.getHeight());
 
     setResizable (true, true);
     getConstrainer()->setFixedAspectRatio (aspectRatio);
@@ -852,14 +854,31 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
 
 KestruneAudioProcessorEditor::~KestruneAudioProcessorEditor() = default;
 
-juce::ValueTree KestruneAudioProcessorEditor::sizeChild()
+juce::Rectangle<int> KestruneAudioProcessorEditor::sizeInState()
 {
-    auto& root = audioProcessor.apvts.state;
+    // The default height is 950 * 9 / 16 with its fraction dropped.
+    const auto stored = audioProcessor.getStateChild ("lastSizeMainWindow");
+    return { storedDimension (stored, "width", defaultWidth),
+             storedDimension (stored, "height", (int) (defaultWidth * 9.0 / 16.0)) };
+}
 
-    if (! root.isValid())
-        return {};
+KestruneAudioProcessorEditor::RestoreListener::RestoreListener (KestruneAudioProcessorEditor& e)
+    : editor (e)
+{
+    editor.audioProcessor.stateRestoredBroadcaster.addChangeListener (this);
+}
 
-    return root.getOrCreateChildWithName ("lastSizeMainWindow", nullptr);
+KestruneAudioProcessorEditor::RestoreListener::~RestoreListener()
+{
+    editor.audioProcessor.stateRestoredBroadcaster.removeChangeListener (this);
+}
+
+void KestruneAudioProcessorEditor::RestoreListener::changeListenerCallback (juce::ChangeBroadcaster*)
+{
+    // Set, then brought inside the limits, as when the window opens.
+    const auto size = editor.sizeInState();
+    editor.setSize (size.getWidth(), size.getHeight());
+    editor.setBoundsConstrained (editor.getBounds());
 }
 
 void KestruneAudioProcessorEditor::paint (juce::Graphics& g)
@@ -889,11 +908,7 @@ void KestruneAudioProcessorEditor::resized()
 
     globalResizeRatio = (float) (W / 950.0);
 
-    if (auto size = sizeChild(); size.isValid())
-    {
-        size.setProperty ("width", W, nullptr);
-        size.setProperty ("height", H, nullptr);
-    }
+    audioProcessor.setWindowSizeToValueState (W, H);
 
     // Left column (canvas over spectrum) and right part (panels and buttons).
     const auto L = std::min (W, H);

@@ -209,9 +209,21 @@ public:
     std::unique_ptr<SeparateImageWindow> separateWindow;
 
 private:
-    // The "lastSizeMainWindow" child of the state's root tree, appended when
-    // missing; an invalid tree when the state has no valid root.
-    juce::ValueTree sizeChild();
+    // The size the state holds ("lastSizeMainWindow"); the defaults where it holds none.
+    juce::Rectangle<int> sizeInState();
+
+    // A restore while the window is open: the window takes the restored size,
+    // as a window opened then would.
+    struct RestoreListener  : juce::ChangeListener
+    {
+        explicit RestoreListener (KestruneAudioProcessorEditor& editor);
+        ~RestoreListener() override;
+        void changeListenerCallback (juce::ChangeBroadcaster*) override;
+
+        KestruneAudioProcessorEditor& editor;
+    };
+
+    RestoreListener restoreListener { *this };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
 };

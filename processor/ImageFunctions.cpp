@@ -28,19 +28,6 @@ juce::String KestruneAudioProcessor::getFilePath (juce::String fileName)
 
 namespace
 {
-    juce::ValueTree imagePathChild (juce::ValueTree root)
-    {
-        auto child = root.getChildWithName ("ImagePath");
-
-        if (! child.isValid())
-        {
-            child = juce::ValueTree ("ImagePath");
-            root.appendChild (child, nullptr);
-        }
-
-        return child;
-    }
-
     // Stamped file names (pen layers, recordings) handed out by any processor
     // in this process.
     std::mutex stampedNamesLock;
@@ -74,6 +61,8 @@ void KestruneAudioProcessor::createImageDrawPath()
 {
     const auto path = nameImageDrawPath();
 
+    // The path goes into the state in the same step (see stateLock).
+    const juce::ScopedLock st (stateLock);
     {
         const juce::ScopedLock sl (pictureEditLock);
         drawImagePath = path;
@@ -84,24 +73,16 @@ void KestruneAudioProcessor::createImageDrawPath()
 
 void KestruneAudioProcessor::setImageDrawPathToValueState()
 {
-    juce::String value;
-    {
-        const juce::ScopedLock sl (pictureEditLock);
-        value = drawImagePath;
-    }
-
-    imagePathChild (apvts.state).setProperty ("pathDraw", value, nullptr);
+    const juce::ScopedLock st (stateLock);
+    const juce::ScopedLock sl (pictureEditLock);
+    stateChildren.setProperty ("ImagePath", "pathDraw", drawImagePath);
 }
 
 void KestruneAudioProcessor::setImagePathToValueState()
 {
-    juce::String value;
-    {
-        const juce::ScopedLock sl (pictureEditLock);
-        value = imageFilePath;
-    }
-
-    imagePathChild (apvts.state).setProperty ("path", value, nullptr);
+    const juce::ScopedLock st (stateLock);
+    const juce::ScopedLock sl (pictureEditLock);
+    stateChildren.setProperty ("ImagePath", "path", imageFilePath);
 }
 
 // Writes the picture's copy into the images folder under the file name of
@@ -371,8 +352,9 @@ void KestruneAudioProcessor::resetDrawing()
     handOver.parameters = PictureHandOver::Parameters::keep;
     handOver.penLayerPath = juce::String();
     handOver.clearUndoHistory = true;
-    handOverPicture (std::move (handOver));
 
+    const juce::ScopedLock sl (stateLock); // the path goes into the state in the same step
+    handOverPicture (std::move (handOver));
     setImageDrawPathToValueState();
 }
 
@@ -388,8 +370,9 @@ void KestruneAudioProcessor::resetAll()
     handOver.picturePath = path;
     handOver.penLayerPath = juce::String();
     handOver.clearUndoHistory = true;
-    handOverPicture (std::move (handOver));
 
+    const juce::ScopedLock sl (stateLock); // the paths go into the state in the same step
+    handOverPicture (std::move (handOver));
     setImagePathToValueState();
     setImageDrawPathToValueState();
 }
@@ -426,8 +409,9 @@ void KestruneAudioProcessor::handOverRecording (const juce::Image& spectrogram)
     handOver.entry = PictureHandOver::Entry::replaceSource;
     handOver.picture = picture;
     handOver.picturePath = path;
-    handOverPicture (std::move (handOver));
 
+    const juce::ScopedLock sl (stateLock); // the path goes into the state in the same step
+    handOverPicture (std::move (handOver));
     setImagePathToValueState();
 }
 

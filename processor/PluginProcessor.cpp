@@ -512,19 +512,50 @@ juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::Stri
     return path;
 }
 
-void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
+juce::ValueTree KestruneAudioProcessor::copyState()
 {
+    const juce::ScopedLock sl (stateLock);
     auto state = apvts.copyState();
 
-    // Take the pictures' handles under the edit lock (their pixels never
-    // change once in place), then encode them outside it. While a picture
-    // waits for adoption, the pen layer that belongs to the stored paths is
-    // the one the adoption will bring in, not the one still on screen;
-    // without one nothing is written, so a stored drawing is never
-    // overwritten by another picture's strokes.
+    if (state.isValid())
+        stateChildren.addTo (state);
+
+    return state;
+}
+
+juce::ValueTree KestruneAudioProcessor::getStateChild (const juce::Identifier& type)
+{
+    const juce::ScopedLock sl (stateLock);
+    return apvts.state.isValid() ? stateChildren.copyOf (type) : juce::ValueTree();
+}
+
+void KestruneAudioProcessor::setWindowSizeToValueState (int width, int height)
+{
+    const juce::ScopedLock sl (stateLock);
+
+    if (apvts.state.isValid())
+    {
+        stateChildren.setProperty ("lastSizeMainWindow", "width", width);
+        stateChildren.setProperty ("lastSizeMainWindow", "height", height);
+    }
+}
+
+void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
+{
+    // The state and the pictures in force are taken in one step (the paths
+    // in the state and the pictures they name belong together), under the
+    // locks; the pictures are encoded outside them: their handles are taken
+    // under the edit lock, and their pixels never change once in place.
+    // While a picture waits for adoption, the pen layer that belongs to the
+    // stored paths is the one the adoption will bring in, not the one still
+    // on screen; without one nothing is written, so a stored drawing is
+    // never overwritten by another picture's strokes.
+    juce::ValueTree state;
     juce::Image layer, picture;
     juce::String layerPath, picturePath;
     {
+        const juce::ScopedLock st (stateLock);
+        state = copyState();
         const juce::ScopedLock sl (pictureEditLock);
         picture = loadedImage;
         picturePath = imageFilePath;
@@ -607,19 +638,25 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         }
     }
 
-    apvts.replaceState (tree);
+    // The picture paths and the window's size do not go into the value-tree
+    // state's tree: they come into force with the restored pictures, below.
+    // A state without picture paths gets an empty ImagePath, after the rest.
+    if (! tree.getChildWithName ("ImagePath").isValid())
+        tree.appendChild (juce::ValueTree ("ImagePath"), nullptr);
+
+    StateChildren restoredChildren;
+    restoredChildren.takeFrom (tree);
+
+    {
+        const juce::ScopedLock sl (stateLock);
+        apvts.replaceState (tree);
+    }
 
     for (size_t k = 0; k < reflineValues.size(); ++k)
         if (reflineValues[k]->load() == 1.0f)
             refLineCount.store (1 << (int) k);
 
-    auto paths = apvts.state.getChildWithName ("ImagePath");
-
-    if (! paths.isValid())
-    {
-        paths = juce::ValueTree ("ImagePath");
-        apvts.state.appendChild (paths, nullptr);
-    }
+    const auto paths = restoredChildren.copyOf ("ImagePath");
 
     const auto folder = getImagesFolder();
 
@@ -667,8 +704,14 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     // stays would let the next save overwrite that drawing.
     if (picturePath.isEmpty())
     {
-        const juce::ScopedLock sl (pictureEditLock);
-        imageFilePath = {};
+        {
+            const juce::ScopedLock st (stateLock);
+            stateChildren = std::move (restoredChildren);
+            const juce::ScopedLock sl (pictureEditLock);
+            imageFilePath = {};
+        }
+
+        stateRestoredBroadcaster.sendChangeMessage();
         return;
     }
 
@@ -684,7 +727,16 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     handOver.penLayer = layer;
     handOver.picturePath = picturePath;
     handOver.penLayerPath = layerPath;
-    handOverPicture (std::move (handOver));
+
+    {
+        // The restored paths and size come into force with the pictures: a
+        // save never pairs them with the pictures before the restore.
+        const juce::ScopedLock sl (stateLock);
+        stateChildren = std::move (restoredChildren);
+        handOverPicture (std::move (handOver));
+    }
+
+    stateRestoredBroadcaster.sendChangeMessage();
 }
 
 //==============================================================================
@@ -700,10 +752,14 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
     handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder());
     handOver.picturePath = path;
     handOver.penLayerPath = nameImageDrawPath(); // every load starts a new pen-layer file
-    handOverPicture (std::move (handOver));
 
-    setImageDrawPathToValueState();
-    setImagePathToValueState();
+    {
+        // The paths go into the state in the same step (see stateLock).
+        const juce::ScopedLock sl (stateLock);
+        handOverPicture (std::move (handOver));
+        setImageDrawPathToValueState();
+        setImagePathToValueState();
+    }
 
     isLoading.store (false, std::memory_order_release);
 }

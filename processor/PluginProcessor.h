@@ -22,6 +22,7 @@
 #include "RealTransformPair.h"
 #include "RecordedFrameStore.h"
 #include "SharedTables.h"
+#include "StateChildren.h"
 #include "TriggerQueue.h"
 #include "UndoTransactionCloser.h"
 
@@ -187,6 +188,40 @@ public:
     // Saved state: the warning shown when a restored picture does not decode.
     static juce::String imageAlertText (const juce::String& path);
     std::atomic<int> imageAlertsRequested { 0 };
+
+    // The state as a save writes it, before it records its picture copies:
+    // a copy of the value-tree state's tree with the children that are not
+    // parameters (stateChildren) in their places. Any thread.
+    juce::ValueTree copyState();
+
+    // A copy of the state's child of this type ("ImagePath",
+    // "lastSizeMainWindow"); invalid when there is none, or when the state
+    // has no valid root tree. Any thread.
+    juce::ValueTree getStateChild (const juce::Identifier& type);
+
+    // The window's size in the state: "width" and "height" of
+    // lastSizeMainWindow, as integers, the child appended on first use;
+    // nothing is stored while the state has no valid root tree.
+    void setWindowSizeToValueState (int width, int height);
+
+    // The lock of the state as the host's state calls see it: the value-tree
+    // state's tree where a state call copies or replaces it, stateChildren,
+    // the parameters' undo manager (the value-tree state writes values
+    // through it inside the copy and the replacement; the controls begin
+    // their transactions under this lock), and each bringer's step that
+    // changes both the picture paths in force and the paths in the state, so
+    // that a save sees all of such a step or none of it. Held to copy or set
+    // those, across a bringer's hand-over and a restore's replacement of the
+    // tree and its hand-over, never while files are read or written: a save
+    // writes its pictures after letting go. The audio thread and the worker
+    // never take it. Lock order: this one first, then the value-tree state's
+    // own lock or pictureEditLock.
+    juce::CriticalSection stateLock;
+    StateChildren stateChildren; // guarded by stateLock
+
+    // A change message, delivered on the message thread, after every restore
+    // that came into force (an open window takes the restored size).
+    juce::ChangeBroadcaster stateRestoredBroadcaster;
 
     // Spectrum feed (audio thread)
     void showIncomingAudioSPectrum (juce::AudioBuffer<float>& buffer);

@@ -100,7 +100,7 @@ namespace kestrune::test
 
     juce::ValueTree windowSizeChild (KestruneAudioProcessor& processor)
     {
-        return processor.apvts.state.getChildWithName ("lastSizeMainWindow");
+        return processor.getStateChild ("lastSizeMainWindow");
     }
 
     juce::MouseEvent mouseEvent (juce::Component& component, juce::Point<float> position,

@@ -35,7 +35,7 @@ namespace
 
         juce::String pathProperty (const char* name)
         {
-            return p->apvts.state.getChildWithName ("ImagePath").getProperty (name).toString();
+            return p->getStateChild ("ImagePath").getProperty (name).toString();
         }
 
         juce::String picturePath()

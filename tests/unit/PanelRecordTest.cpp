@@ -73,7 +73,7 @@ namespace
         KestruneAudioProcessor& p() { return rig.p(); }
 
         juce::String picturePath() { return p().imageFilePath; }
-        juce::String pathProperty() { return p().apvts.state.getChildWithName ("ImagePath").getProperty ("path").toString(); }
+        juce::String pathProperty() { return p().getStateChild ("ImagePath").getProperty ("path").toString(); }
 
         // The grey of the current picture at (x, y), or -1 when not an opaque grey.
         int greyAt (int x, int y)

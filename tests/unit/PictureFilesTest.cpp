@@ -77,7 +77,7 @@ TEST (PictureFiles, ConstructionWritesAndAdoptsTheBlackDefaultPicture)
         EXPECT_EQ (p->imageFilePath, defaultPictureFile().getFullPathName());
         EXPECT_EQ (p->imageFilePath, p->getFilePath ("imageDegault.png"));
         EXPECT_TRUE (p->drawImagePath.isEmpty());
-        EXPECT_FALSE (p->apvts.state.getChildWithName ("ImagePath").isValid());
+        EXPECT_FALSE (p->getStateChild ("ImagePath").isValid());
 
         EXPECT_FALSE (p->newImagePending.load());
         EXPECT_TRUE (p->reloadImage.load());
@@ -120,9 +120,10 @@ TEST (PictureFiles, LoadFileRecordsPathsAndRaisesThePendingFlagEvenWhenNothingDe
         const auto drawPathBefore = p->drawImagePath;
         p->loadFile (c.path, c.keep);
 
-        const auto child = p->apvts.state.getChildWithName ("ImagePath");
+        const auto state = p->copyState();
+        const auto child = state.getChildWithName ("ImagePath");
         ASSERT_TRUE (child.isValid());
-        EXPECT_EQ (p->apvts.state.indexOf (child), p->apvts.state.getNumChildren() - 1);
+        EXPECT_EQ (state.indexOf (child), state.getNumChildren() - 1);
         EXPECT_EQ (propertyNames (child), juce::StringArray ({ "pathDraw", "path" }));
         EXPECT_EQ (child["path"].toString(), c.path);
         EXPECT_EQ (child["pathDraw"].toString(), p->drawImagePath);
@@ -153,14 +154,14 @@ TEST (PictureFiles, PathSettersCreateTheChildInTheOrderTheyRun)
     p->setImagePathToValueState();
     p->setImageDrawPathToValueState(); // empty after a reset
 
-    const auto child = p->apvts.state.getChildWithName ("ImagePath");
+    const auto child = p->getStateChild ("ImagePath");
     EXPECT_EQ (propertyNames (child), juce::StringArray ({ "path", "pathDraw" }));
     EXPECT_EQ (child["pathDraw"].toString(), "");
     EXPECT_EQ (child["path"].toString(), p->imageFilePath);
 
     p->createImageDrawPath();
-    EXPECT_EQ (p->apvts.state.getChildWithName ("ImagePath")["pathDraw"].toString(), p->drawImagePath);
-    EXPECT_EQ (propertyNames (p->apvts.state.getChildWithName ("ImagePath")), juce::StringArray ({ "path", "pathDraw" }));
+    EXPECT_EQ (p->getStateChild ("ImagePath")["pathDraw"].toString(), p->drawImagePath);
+    EXPECT_EQ (propertyNames (p->getStateChild ("ImagePath")), juce::StringArray ({ "path", "pathDraw" }));
 }
 
 TEST (PictureFiles, PenLayerNamesStayApartWithinOneSecond)

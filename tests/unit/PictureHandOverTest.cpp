@@ -24,7 +24,7 @@ namespace
 
     juce::String stateProperty (KestruneAudioProcessor& p, const char* name)
     {
-        return p.apvts.state.getChildWithName ("ImagePath").getProperty (name).toString();
+        return p.getStateChild ("ImagePath").getProperty (name).toString();
     }
 
     juce::Rectangle<int> sourceBounds (KestruneAudioProcessor& p)
@@ -360,8 +360,10 @@ TEST (PictureHandOver, ResetsRaceChainsPreparedWhileTheAudioThreadRuns)
         bool loadWaiting = false;
         {
             // The adoption try-locks the pass lock and the edit lock: held
-            // here (in the processor's lock order), nothing is adopted
-            // between the look and the hand-over.
+            // here (in the processor's lock order, after the state lock the
+            // bringers take first), nothing is adopted between the look and
+            // the hand-over.
+            const juce::ScopedLock st (p->stateLock);
             const juce::ScopedLock pl (p->passLock);
             const juce::ScopedLock sl (p->pictureEditLock);
             loadWaiting = p->newImagePending.load();

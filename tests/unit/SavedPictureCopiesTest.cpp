@@ -61,7 +61,7 @@ namespace
     juce::MemoryBlock blobWithImagePath (KestruneAudioProcessor& source, const juce::String& path,
                                          const juce::String& pathDraw, const juce::var& copies = {})
     {
-        auto state = source.apvts.copyState();
+        auto state = source.copyState();
         auto paths = state.getOrCreateChildWithName ("ImagePath", nullptr);
         paths.setProperty ("path", path, nullptr);
         paths.setProperty ("pathDraw", pathDraw, nullptr);
@@ -243,8 +243,8 @@ TEST (SavedPictureCopies, AStateSavedBeforeCopiesWereRecordedRestoresAsBefore)
         EXPECT_EQ (q->imageFilePath, inFolder.getFullPathName());
         EXPECT_EQ (q->drawImagePath, layer.getFullPathName());
         EXPECT_TRUE (samePixels (copyUnderLock (q->loadedImage), photo (30, 20, 6)));
-        EXPECT_EQ (q->apvts.state.getChildWithName ("ImagePath").getProperty ("path").toString(), atPath.getFullPathName());
-        EXPECT_EQ (q->apvts.state.getChildWithName ("ImagePath").getProperty ("pathDraw").toString(),
+        EXPECT_EQ (q->getStateChild ("ImagePath").getProperty ("path").toString(), atPath.getFullPathName());
+        EXPECT_EQ (q->getStateChild ("ImagePath").getProperty ("pathDraw").toString(),
                    "/other/machine/imageDrawLegacy.png");
     }
 

@@ -13,7 +13,7 @@ namespace
 
     juce::MemoryBlock blobWithPaths (KestruneAudioProcessor& source, const juce::String& path, const juce::String& pathDraw)
     {
-        auto state = source.apvts.copyState();
+        auto state = source.copyState();
         auto paths = state.getOrCreateChildWithName ("ImagePath", nullptr);
         paths.setProperty ("path", path, nullptr);
         paths.setProperty ("pathDraw", pathDraw, nullptr);
@@ -84,7 +84,7 @@ TEST (SavedStatePictures, RoundTripBringsBackBothPicturesAndPaths)
     EXPECT_EQ (second->drawImagePath, imagesFolder().getChildFile (layerName).getFullPathName());
 
     // The state keeps the stored paths as they were.
-    auto paths = second->apvts.state.getChildWithName ("ImagePath");
+    auto paths = second->getStateChild ("ImagePath");
     EXPECT_EQ (paths.getProperty ("path").toString(), photo.getFullPathName());
     EXPECT_EQ (paths.getProperty ("pathDraw").toString(), first->drawImagePath);
 
@@ -107,7 +107,7 @@ TEST (SavedStatePictures, APictureFromAnotherMachineIsFoundInTheImagesFolder)
 
     EXPECT_EQ (p->imageFilePath, local.getFullPathName());
     EXPECT_EQ (copyUnderLock (p->sourceImage).getWidth(), 30);
-    EXPECT_EQ (p->apvts.state.getChildWithName ("ImagePath").getProperty ("path").toString(),
+    EXPECT_EQ (p->getStateChild ("ImagePath").getProperty ("path").toString(),
                "/Users/someone/Pictures/from-elsewhere.png");
 }
 

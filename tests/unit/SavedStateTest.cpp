@@ -39,7 +39,7 @@ namespace
 
     juce::String stateXml (KestruneAudioProcessor& p)
     {
-        return p.apvts.copyState().toXmlString (juce::XmlElement::TextFormat().singleLine());
+        return p.copyState().toXmlString (juce::XmlElement::TextFormat().singleLine());
     }
 }
 

@@ -4,7 +4,9 @@
 #include "HeapCounter.h"
 #include "KeyPressSupport.h"
 #include "PictureMutation.h"
+#include "StateBlob.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -666,5 +668,139 @@ TEST (Stress, APictureIsAdoptedWhileTheHostAutomatesEveryBlock)
         EXPECT_EQ (p->sourceImage.getBounds(), juce::Rectangle<int> (12, 10));
         EXPECT_NEAR (p->viewTransform.mat00, 1.0f + lastZoom, 1.0e-5f);
     }
+    p->setPlayHead (nullptr);
+}
+
+//==============================================================================
+namespace
+{
+    // What is wrong with a saved blob, whose window size can only be one of
+    // `sizes`, whose "path" one of `pictures` or a file of the images folder
+    // (the default picture, a recording) and "pathDraw" one there too; empty
+    // when nothing is.
+    juce::String blobFault (const juce::MemoryBlock& blob, const std::vector<juce::Rectangle<int>>& sizes,
+                            const juce::StringArray& pictures)
+    {
+        // Read as the restore reads it: the parameters, the size and the paths (none before the first).
+        const auto xml = kestrune::state::readStateXml (blob.getData(), (int) blob.getSize());
+        if (xml == nullptr || ! xml->hasTagName ("Kestrune"))
+            return "not a state";
+
+        auto* size = xml->getChildByName ("lastSizeMainWindow");
+        auto* paths = xml->getChildByName ("ImagePath");
+        if (size == nullptr || xml->getNumChildElements() != (paths != nullptr ? 44 : 43))
+            return "children " + xml->toString (juce::XmlElement::TextFormat().singleLine());
+
+        const juce::Rectangle<int> windowSize (size->getIntAttribute ("width"), size->getIntAttribute ("height"));
+        if (std::find (sizes.begin(), sizes.end(), windowSize) == sizes.end())
+            return "window size " + windowSize.toString();
+
+        for (const auto& path : { paths != nullptr ? paths->getStringAttribute ("path") : juce::String(),
+                                  paths != nullptr ? paths->getStringAttribute ("pathDraw") : juce::String() })
+            if (path.isNotEmpty() && ! pictures.contains (path) && juce::File (path).getParentDirectory() != imagesFolder())
+                return "path " + path;
+
+        return {};
+    }
+}
+
+// Some hosts save and restore the state on a thread of their own (autosave,
+// undo snapshots), while the message thread resizes the open window, opens
+// pictures, draws, resets, converts recordings and turns knobs, and the audio
+// thread plays. Every blob must read back whole, with a window size and
+// picture paths that were in force (a torn size pairs one size's width with
+// another's height); a restore while the window is open reaches its controls
+// and its size.
+TEST (Stress, TheHostSavesAndRestoresOnAThreadOfItsOwn)
+{
+    auto p = makeProcessor();
+    audio::TestPlayHead head;
+    p->setPlayHead (&head);
+    p->prepareToPlay (audio::sampleRate, 512);
+    EditorHandle editor (*p);
+    auto& knob = editor->imageManupulationPanel.contrastKnob;
+
+    // Sizes the window keeps; no two share a width or a height.
+    const std::vector<juce::Rectangle<int>> sizes { { 950, 534 }, { 760, 428 }, { 1067, 600 }, { 1186, 667 } };
+    const juce::StringArray pictures { writeBytes ("host-a.png", encodePng (solidImage (64, 48, juce::Colours::grey))).getFullPathName(),
+                                       writeBytes ("host-b.png", encodePng (solidImage (40, 30, juce::Colours::white))).getFullPathName() };
+    std::vector<juce::Point<float>> stroke { { 0.1f, 0.1f }, { 0.9f, 0.5f } };
+
+    const std::function<void (int round)> steps[] = {
+        [&] (int k) { const auto s = sizes[(size_t) (k + 1) % sizes.size()]; editor->setSize (s.getWidth(), s.getHeight()); },
+        [&] (int k) { editor->imageChosen (juce::File (pictures[k % 2])); },
+        [&] (int)   { p->drawShape (stroke); },
+        [&] (int)   { editor->resetDrawingButton.onClick(); },
+        [&] (int k) { knob.setValue (k % 2 == 0 ? 2.5 : -1.5, juce::sendNotificationSync); },
+        [&] (int k) { p->handOverRecording (solidImage (1 + k, 1024, juce::Colours::grey)); },
+        [&] (int)   { p->drawShape (stroke); },
+        [&] (int)   { editor->resetAllButton.onClick(); },
+        [&] (int)   { pumpMessages (2 * kestrune::ParameterFollower::pollIntervalMs); }, // the window follows restores
+    };
+
+    std::atomic<bool> stop { false };
+    std::atomic<int> hostSaves { 0 };
+    juce::StringArray faults;
+    int hostRestores = 0;
+
+    std::thread audioThread ([&]
+    {
+        juce::AudioBuffer<float> buffer (2, 512);
+        juce::MidiBuffer midi;
+        for (; ! stop.load(); *head.ppq += 512.0 * 2.0 / audio::sampleRate)
+        {
+            buffer.clear();
+            p->processBlock (buffer, midi);
+        }
+    });
+
+    // The host saves one state after another, every fourth time restoring an earlier one.
+    std::thread hostThread ([&]
+    {
+        for (std::vector<juce::MemoryBlock> saved; ! stop.load(); std::this_thread::sleep_for (std::chrono::milliseconds (1)))
+        {
+            saved.push_back (saveState (*p));
+            faults.addIfNotAlreadyThere (blobFault (saved.back(), sizes, pictures));
+
+            if (saved.size() % 4 == 0)
+            {
+                p->setStateInformation (saved[saved.size() / 2].getData(), (int) saved[saved.size() / 2].getSize());
+                ++hostRestores;
+            }
+
+            hostSaves.fetch_add (1, std::memory_order_release);
+        }
+    });
+
+    for (int round = 0; round < 6; ++round)
+    {
+        for (const auto& step : steps)
+        {
+            step (round);
+            const auto seen = hostSaves.load (std::memory_order_acquire); // a save comes between steps
+            EXPECT_TRUE (waitFor ([&] { return hostSaves.load (std::memory_order_acquire) > seen + 1; }));
+        }
+    }
+
+    stop = true;
+    audioThread.join();
+    hostThread.join();
+    faults.removeEmptyStrings();
+    EXPECT_GT (hostRestores, 0);
+    EXPECT_TRUE (faults.isEmpty()) << faults.joinIntoString ("; ");
+
+    // A restore from the host's thread while the window is open (once it has
+    // followed the host's last restore).
+    pumpMessages (2 * kestrune::ParameterFollower::pollIntervalMs);
+    editor->setSize (1067, 600);
+    knob.setValue (2.5, juce::sendNotificationSync);
+    const auto blob = saveState (*p);
+    editor->setSize (760, 428);
+    knob.setValue (-1.5, juce::sendNotificationSync);
+    std::thread ([&] { p->setStateInformation (blob.getData(), (int) blob.getSize()); }).join();
+
+    EXPECT_TRUE (pumpMessagesUntil ([&] { return knob.getValue() == 2.5 && editor->getWidth() == 1067; }))
+        << knob.getValue() << ", " << editor->getLocalBounds().toString();
+    EXPECT_EQ (blobFault (saveState (*p), { { 1067, 600 } }, pictures), "");
     p->setPlayHead (nullptr);
 }
