@@ -508,6 +508,10 @@ SpectrumView::SpectrumView (KestruneAudioProcessor& p) : audioProcessor (p)
     spectrumLabel.setColour (juce::Label::textColourId, juce::Colours::orange);
     spectrumLabel.setText ("Spectrum", juce::dontSendNotification);
 
+    // The caption lies over the view: clicks on it (the double-click that
+    // cycles the mode) go to the view.
+    spectrumLabel.setInterceptsMouseClicks (false, false);
+
     startTimer (16);
 }
 

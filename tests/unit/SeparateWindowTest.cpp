@@ -1,4 +1,5 @@
 #include "KeyPressSupport.h"
+#include "EditorTestSupport.h"
 
 using namespace kestrune::test;
 using namespace kestrune::test::keys;
@@ -10,27 +11,6 @@ using namespace kestrune::test::keys;
 namespace
 {
     using WindowPointer = juce::Component::SafePointer<SeparateImageWindow>;
-
-    // A left click at the centre of `target`, delivered to its window's peer
-    // as the windowing system delivers one: move, press, release.
-    void click (juce::Component& target)
-    {
-        auto* peer = target.getPeer();
-        ASSERT_NE (peer, nullptr);
-
-        const auto at = peer->globalToLocal (target.getScreenBounds().getCentre().toFloat());
-        const auto left = juce::ModifierKeys (juce::ModifierKeys::leftButtonModifier);
-        const auto mouse = juce::MouseInputSource::InputSourceType::mouse;
-        const auto pressure = juce::MouseInputSource::defaultPressure;
-        const auto orientation = juce::MouseInputSource::defaultOrientation;
-        auto time = juce::Time::currentTimeMillis();
-
-        peer->handleMouseEvent (mouse, at, {}, pressure, orientation, time);
-        juce::ModifierKeys::currentModifiers = left;
-        peer->handleMouseEvent (mouse, at, left, pressure, orientation, time + 50);
-        juce::ModifierKeys::currentModifiers = {};
-        peer->handleMouseEvent (mouse, at, {}, pressure, orientation, time + 100);
-    }
 
     juce::Rectangle<int> displayArea (juce::Component& c)
     {
