@@ -741,6 +741,22 @@ void SeparateImageWindow::keepTitleBarOnScreen()
 // Editor
 namespace
 {
+    // Takes every button and combo box inside `parent` out of the keyboard
+    // focus order, at any depth.
+    void keepKeyboardFocusOffControls (juce::Component& parent)
+    {
+        for (auto* child : parent.getChildren())
+        {
+            if (dynamic_cast<juce::Button*> (child) != nullptr || dynamic_cast<juce::ComboBox*> (child) != nullptr)
+                child->setWantsKeyboardFocus (false);
+
+            keepKeyboardFocusOffControls (*child);
+        }
+    }
+}
+
+namespace
+{
     // The largest width or height taken from a stored size: far above any
     // screen, and small enough that the layout arithmetic cannot overflow
     // before the constrainer brings a stored size inside the limits.
@@ -790,6 +806,14 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
     resetAllButton.onClick = [this] { audioProcessor.resetAll(); };
     resetDrawingButton.onClick = [this] { audioProcessor.resetDrawing(); };
     openImageButton.onClick = [this] { openImage(); };
+
+    // The keys belong to the window as a whole. No control in it takes the
+    // keyboard focus (JUCE's buttons click on Return whatever the modifiers,
+    // combo boxes step through their items on the arrow keys), so a click on
+    // one leaves the focus with the editor, and only the editor and the
+    // canvas ever hold it.
+    setWantsKeyboardFocus (true);
+    keepKeyboardFocusOffControls (*this);
 
     openImageButton.setButtonText ("Open Img");
     resetAllButton.setButtonText ("Reset All");

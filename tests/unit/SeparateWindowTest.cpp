@@ -148,8 +148,8 @@ TEST_F (SeparateWindow, KeysTypedIntoItDoNotReachTheEditor)
     auto* peer = window->getPeer();
     ASSERT_NE (peer, nullptr);
 
-    pressWith (shift, [&] { return peer->handleKeyPress (key ('Z', shift, 'Z')); });
-    pressWith (ctrl, [&] { return peer->handleKeyPress (key (juce::KeyPress::returnKey, ctrl)); });
+    pressIn (*peer, 'Z', shift, 'Z');
+    pressIn (*peer, juce::KeyPress::returnKey, ctrl);
     pumpMessages (20);
 
     EXPECT_EQ (history(), std::make_pair (2, 2));
@@ -200,4 +200,54 @@ TEST_F (SeparateWindow, ACloseLeftPendingSparesTheWindowOpenedAfterIt)
     pumpMessages (100);
     ASSERT_NE (second.getComponent(), nullptr);
     EXPECT_TRUE (second->isVisible());
+}
+
+//==============================================================================
+// A click on any kind of control leaves the keys with the window: Return
+// clicks nothing and changes no parameter, and Ctrl+Return opens the window.
+TEST_F (SeparateWindow, OpensWhateverControlWasClickedAndReturnClicksNothing)
+{
+    ScopedDesktopWindow shown (*editor);
+    auto* peer = editor->getPeer();
+    ASSERT_NE (peer, nullptr);
+
+    auto& image = editor->imageManupulationPanel;
+    auto& scan = editor->scanPanel;
+    const std::pair<const char*, juce::Component*> clicked[] = {
+        { "knob", &editor->affineTransformPanel.zoomKnob },
+        { "switch", &image.blackWhiteButton },
+        { "radio button", scan.directionButtons[1] },
+        { "combo box", &image.penStyleBox },
+        { "linear slider", &scan.dryWetSlider },
+        { "Record", &image.recordButton },
+        { "Reset Drawing", &editor->resetDrawingButton },
+        { "Reset All", &editor->resetAllButton },
+        { "canvas", &editor->parentTargetArea.targetArea },
+        { "spectrum view", &editor->spectrumView },
+    };
+
+    // What a click on a control changes: the parameters, and Record's state.
+    const auto settings = [&]
+    {
+        std::vector<float> values { image.recordButton.getToggleState() ? 1.0f : 0.0f };
+        for (auto* parameter : p->getParameters())
+            values.push_back (parameter->getValue());
+        return values;
+    };
+
+    for (const auto& [name, control] : clicked)
+    {
+        click (*control);
+        juce::PopupMenu::dismissAllActiveMenus(); // the combo box's list, closed as by Escape
+        pumpMessages (20);
+        const auto before = settings();
+
+        pressIn (*peer, juce::KeyPress::returnKey, none, '\r');
+        pumpMessages (20); // a button clicked by a key clicks from the message loop
+        EXPECT_EQ (settings(), before) << name;
+
+        EXPECT_TRUE (pressIn (*peer, juce::KeyPress::returnKey, ctrl)) << name;
+        EXPECT_NE (separateWindow(), nullptr) << name;
+        editor->separateWindow.reset();
+    }
 }
