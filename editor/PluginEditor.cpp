@@ -973,6 +973,23 @@ void KestruneAudioProcessorEditor::imageChosen (const juce::File& result)
         audioProcessor.loadFile (path, true);
 }
 
+void KestruneAudioProcessorEditor::showingChanged (bool showing)
+{
+    if (showing)
+        showingWatcher.takeKeyboardFocus();
+    else
+        separateWindow.reset();
+}
+
+void KestruneAudioProcessorEditor::closeSeparateWindow()
+{
+    separateWindow.reset();
+
+    // The separate window had the keys; the window manager gives them to
+    // whatever it likes when it goes.
+    showingWatcher.takeKeyboardFocus();
+}
+
 //==============================================================================
 // Keyboard shortcuts: Shift+Z undoes a pen stroke, Shift+X redoes it, and
 // Ctrl+Return opens or closes the separate picture window. The modifiers are
@@ -989,7 +1006,7 @@ bool KestruneAudioProcessorEditor::keyPressed (const juce::KeyPress& key)
 
         if (separateWindow != nullptr)
         {
-            separateWindow.reset();
+            closeSeparateWindow();
             return true;
         }
 
@@ -1008,7 +1025,7 @@ bool KestruneAudioProcessorEditor::keyPressed (const juce::KeyPress& key)
             juce::MessageManager::callAsync ([editor, window]
             {
                 if (editor != nullptr && window != nullptr && editor->separateWindow.get() == window.getComponent())
-                    editor->separateWindow.reset();
+                    editor->closeSeparateWindow();
             });
         };
 

@@ -251,3 +251,37 @@ TEST_F (SeparateWindow, OpensWhateverControlWasClickedAndReturnClicksNothing)
         editor->separateWindow.reset();
     }
 }
+
+// A host may hide the plug-in's window instead of closing it: the picture
+// window, full screen and always on top, goes once the editor is off screen.
+TEST_F (SeparateWindow, ClosesWhenTheEditorStopsShowing)
+{
+    juce::Component hostWindow, view; // the host's window, and its view holding the editor
+    hostWindow.setBounds (editor->getBounds());
+    view.setBounds (editor->getBounds());
+    hostWindow.addToDesktop (0);
+    view.addToDesktop (0, hostWindow.getWindowHandle());
+
+    const std::pair<const char*, std::function<void()>> hidings[] = {
+        { "editor hidden", [&] { editor->setVisible (false); } },
+        { "host's view hidden", [&] { view.setVisible (false); } },
+        { "editor taken out of the view", [&] { view.removeChildComponent (editor.get()); } },
+        { "host's window hidden, unknown to the view", [&] { hostWindow.setVisible (false); } },
+    };
+
+    for (const auto& [name, hide] : hidings)
+    {
+        view.addAndMakeVisible (*editor);
+        view.setVisible (true);
+        hostWindow.setVisible (true);
+        pumpMessagesUntil ([&] { return editor->hasKeyboardFocus (true); }, 2000); // seen on screen: it takes the keys
+        ASSERT_TRUE (windowKey (*editor)) << name;
+        ASSERT_NE (separateWindow(), nullptr) << name;
+
+        hide();
+        EXPECT_TRUE (pumpMessagesUntil ([] { return separateWindows().empty(); }, 1000)) << name;
+        editor->separateWindow.reset();
+    }
+
+    view.removeChildComponent (editor.get());
+}
