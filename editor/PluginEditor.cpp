@@ -528,6 +528,10 @@ SpectrumView::SpectrumView (KestruneAudioProcessor& p) : audioProcessor (p)
     spectrumLabel.setColour (juce::Label::textColourId, juce::Colours::orange);
     spectrumLabel.setText ("Spectrum", juce::dontSendNotification);
 
+    // The caption lies over the view: clicks on it (the double-click that
+    // cycles the mode) go to the view.
+    spectrumLabel.setInterceptsMouseClicks (false, false);
+
     startTimer (16);
 }
 
@@ -757,6 +761,22 @@ void SeparateImageWindow::keepTitleBarOnScreen()
 // Editor
 namespace
 {
+    // Takes every button and combo box inside `parent` out of the keyboard
+    // focus order, at any depth.
+    void keepKeyboardFocusOffControls (juce::Component& parent)
+    {
+        for (auto* child : parent.getChildren())
+        {
+            if (dynamic_cast<juce::Button*> (child) != nullptr || dynamic_cast<juce::ComboBox*> (child) != nullptr)
+                child->setWantsKeyboardFocus (false);
+
+            keepKeyboardFocusOffControls (*child);
+        }
+    }
+}
+
+namespace
+{
     // The largest width or height taken from a stored size: far above any
     // screen, and small enough that the layout arithmetic cannot overflow
     // before the constrainer brings a stored size inside the limits.
@@ -810,6 +830,14 @@ KestruneAudioProcessorEditor::KestruneAudioProcessorEditor (KestruneAudioProcess
     resetAllButton.onClick = [this] { audioProcessor.resetAll(); };
     resetDrawingButton.onClick = [this] { audioProcessor.resetDrawing(); };
     openImageButton.onClick = [this] { openImage(); };
+
+    // The keys belong to the window as a whole. No control in it takes the
+    // keyboard focus (JUCE's buttons click on Return whatever the modifiers,
+    // combo boxes step through their items on the arrow keys), so a click on
+    // one leaves the focus with the editor, and only the editor and the
+    // canvas ever hold it.
+    setWantsKeyboardFocus (true);
+    keepKeyboardFocusOffControls (*this);
 
     openImageButton.setButtonText ("Open Img");
     resetAllButton.setButtonText ("Reset All");
@@ -980,6 +1008,23 @@ void KestruneAudioProcessorEditor::imageChosen (const juce::File& result)
         audioProcessor.loadFile (path, true);
 }
 
+void KestruneAudioProcessorEditor::showingChanged (bool showing)
+{
+    if (showing)
+        showingWatcher.takeKeyboardFocus();
+    else
+        separateWindow.reset();
+}
+
+void KestruneAudioProcessorEditor::closeSeparateWindow()
+{
+    separateWindow.reset();
+
+    // The separate window had the keys; the window manager gives them to
+    // whatever it likes when it goes.
+    showingWatcher.takeKeyboardFocus();
+}
+
 //==============================================================================
 // Keyboard shortcuts: Shift+Z undoes a pen stroke, Shift+X redoes it, and
 // Ctrl+Return opens or closes the separate picture window. The modifiers are
@@ -996,7 +1041,7 @@ bool KestruneAudioProcessorEditor::keyPressed (const juce::KeyPress& key)
 
         if (separateWindow != nullptr)
         {
-            separateWindow.reset();
+            closeSeparateWindow();
             return true;
         }
 
@@ -1015,7 +1060,7 @@ bool KestruneAudioProcessorEditor::keyPressed (const juce::KeyPress& key)
             juce::MessageManager::callAsync ([editor, window]
             {
                 if (editor != nullptr && window != nullptr && editor->separateWindow.get() == window.getComponent())
-                    editor->separateWindow.reset();
+                    editor->closeSeparateWindow();
             });
         };
 

@@ -4,6 +4,7 @@
 #include "SharedTables.h"
 #include "PluginProcessor.h"
 #include "Panels.h"
+#include "ShowingWatcher.h"
 
 // The editor's width divided by 950, written by the most recent layout of any
 // editor and read by the panels and knobs to scale rows and fonts. 0 until the
@@ -224,6 +225,16 @@ private:
     };
 
     RestoreListener restoreListener { *this };
+
+    // Closes the separate window, if open, and gives the keys back to this
+    // window while it shows.
+    void closeSeparateWindow();
+
+    // Takes the keys when the window comes on screen; closes the separate
+    // window when it goes (a host may hide the window instead of closing it,
+    // which would leave the full-screen window up on its own).
+    void showingChanged (bool showing);
+    ShowingWatcher showingWatcher { *this, [this] (bool showing) { showingChanged (showing); } };
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
 };

@@ -189,3 +189,65 @@ TEST (HostEditor, OpenedAndClosedAHundredTimesWhilePlayingAndAutomated)
 
     instance->releaseResources();
 }
+
+// The keys work through the bundle without a click into the window: right
+// after it opens, once the full-screen picture window that Ctrl+Return
+// opened has been closed by its close button, and after the host hid its
+// window (which takes the picture window with it) and showed it again.
+TEST (HostEditor, ShortcutsWorkWithoutAClickWhenShownAndAfterThePictureWindowCloses)
+{
+    namespace x11 = kestrune::test::x11;
+    ASSERT_TRUE (x11::displayAvailable()) << noDisplay;
+
+    auto instance = instantiate();
+    ASSERT_NE (instance, nullptr);
+    HostedEditor window (*instance);
+    ASSERT_NE (window.get(), nullptr);
+
+    const auto screen = juce::Desktop::getInstance().getDisplays().getPrimaryDisplay()->totalArea;
+    const auto pictureWindows = [&]
+    {
+        std::vector<x11::WindowArea> found;
+        for (const auto& w : x11::shownTopLevelWindows())
+            if (w.width == screen.getWidth() && w.height == screen.getHeight())
+                found.push_back (w);
+        return found;
+    };
+
+    const auto waitForPictureWindows = [&] (size_t count)
+    {
+        for (int i = 0; i < 100 && pictureWindows().size() != count; ++i)
+            pumpFor (20);
+        return pictureWindows().size() == count;
+    };
+
+    // Keys with the focus nowhere would go to the window under the pointer.
+    const auto offTheWindows = screen.getBottomRight() - juce::Point<int> (5, 5);
+
+    const std::pair<const char*, std::function<void()>> before[] = {
+        { "just opened", [] {} },
+        { "picture window closed", [&]
+          {
+              const auto open = pictureWindows();
+              ASSERT_EQ (open.size(), 1u);
+              clickOnScreen ({ open[0].x + open[0].width - 12, open[0].y + 12 }); // its close button
+              ASSERT_TRUE (waitForPictureWindows (0));
+          } },
+        { "host hid its window and showed it again", [&]
+          {
+              window.setShown (false);
+              ASSERT_TRUE (waitForPictureWindows (0)); // gone with the window
+              window.setShown (true);
+          } },
+    };
+
+    for (const auto& [name, prepare] : before)
+    {
+        prepare();
+        x11::movePointer (offTheWindows.x, offTheWindows.y);
+        pumpFor (50);
+
+        ASSERT_TRUE (x11::typeKeys ({ x11::controlKey, x11::returnKey })) << "the X server fakes no input (XTEST)";
+        EXPECT_TRUE (waitForPictureWindows (1)) << name;
+    }
+}

@@ -10,6 +10,19 @@ namespace kestrune::host
         juce::MessageManager::getInstance()->runDispatchLoopUntil (milliseconds);
     }
 
+    bool clickOnScreen (juce::Point<int> at)
+    {
+        if (! kestrune::test::x11::movePointer (at.x, at.y))
+            return false;
+
+        pumpFor (100);
+        kestrune::test::x11::pressLeftButton (true);
+        pumpFor (80);
+        kestrune::test::x11::pressLeftButton (false);
+        pumpFor (100);
+        return true;
+    }
+
     HostedEditor::HostedEditor (juce::AudioPluginInstance& i, juce::Point<int> topLeft)
         : instance (i), editor (i.createEditorIfNeeded())
     {
@@ -36,6 +49,15 @@ namespace kestrune::host
         pumpFor (300);
     }
 
+    void HostedEditor::setShown (bool shown)
+    {
+        if (editor == nullptr)
+            return;
+
+        editor->setVisible (shown);
+        juce::Desktop::getInstance().getMousePosition(); // a round trip: the request goes out
+    }
+
     juce::Rectangle<int> HostedEditor::size() const
     {
         return editor != nullptr ? editor->getLocalBounds() : juce::Rectangle<int>();
@@ -46,16 +68,8 @@ namespace kestrune::host
         if (editor == nullptr)
             return false;
 
-        const auto at = editor->localPointToGlobal (local);
-
-        if (! kestrune::test::x11::movePointer (at.x, at.y))
+        if (! clickOnScreen (editor->localPointToGlobal (local)))
             return false;
-
-        pumpFor (100);
-        kestrune::test::x11::pressLeftButton (true);
-        pumpFor (80);
-        kestrune::test::x11::pressLeftButton (false);
-        pumpFor (100);
 
         // Off the window again, so that nothing shows the pointer hovering.
         const auto outside = editor->getScreenBounds().getBottomRight() + juce::Point<int> (20, 20);

@@ -12,6 +12,11 @@ namespace kestrune::host
     // plug-in runs on the host's run loop) for about `milliseconds`.
     void pumpFor (int milliseconds);
 
+    // A left click at a point of the screen by the X server's pointer, as a
+    // user's click arrives: move, press, release, the host's messages
+    // delivered in between. False when the X server cannot fake input.
+    bool clickOnScreen (juce::Point<int> at);
+
     // The instance's editor (the host's view of the plug-in window) on the
     // desktop as a borderless window at `topLeft`, shown, with the plug-in's
     // own window attached inside it. Closed on destruction.
@@ -29,10 +34,14 @@ namespace kestrune::host
 
         juce::Rectangle<int> size() const;
 
-        // A left click at a point of the window (its own coordinates) by the
-        // X server's pointer, as a user's click arrives: move, press,
-        // release, the host's messages delivered in between; then the pointer
-        // leaves the window. False when the X server cannot fake input.
+        // What a host does to hide its window and show it again: unmaps or
+        // maps its own X window, holding the plug-in's, without a word to the
+        // plug-in. The request reaches the X server at once, as a toolkit
+        // sends it when it goes idle.
+        void setShown (bool shown);
+
+        // A left click at a point of the window (its own coordinates) as
+        // clickOnScreen makes it; then the pointer leaves the window.
         bool click (juce::Point<int> local);
 
         // What the screen shows at a point of the window.

@@ -131,4 +131,32 @@ namespace kestrune::test
         // JUCE's mouse-up carries the buttons that were held until then.
         component.mouseUp (mouseEvent (component, to, buttonAndModifiers, 1, from, true));
     }
+
+    void click (juce::Component& target, int times)
+    {
+        auto* peer = target.getPeer();
+        ASSERT_NE (peer, nullptr);
+
+        const auto at = peer->globalToLocal (target.getScreenBounds().getCentre().toFloat());
+        const auto left = juce::ModifierKeys (juce::ModifierKeys::leftButtonModifier);
+        const auto mouse = juce::MouseInputSource::InputSourceType::mouse;
+        const auto pressure = juce::MouseInputSource::defaultPressure;
+        const auto orientation = juce::MouseInputSource::defaultOrientation;
+        // Never within a double-click's time of the last call's clicks,
+        // which would count them as one multiple click.
+        static juce::int64 lastClick = 0;
+        auto time = std::max (juce::Time::currentTimeMillis(), lastClick + 1000);
+
+        peer->handleMouseEvent (mouse, at, {}, pressure, orientation, time);
+
+        for (int i = 0; i < times; ++i)
+        {
+            juce::ModifierKeys::currentModifiers = left;
+            peer->handleMouseEvent (mouse, at, left, pressure, orientation, time += 50);
+            juce::ModifierKeys::currentModifiers = {};
+            peer->handleMouseEvent (mouse, at, {}, pressure, orientation, time += 50);
+        }
+
+        lastClick = time;
+    }
 }

@@ -104,4 +104,10 @@ namespace kestrune::test
     // real mouse events delivered to the component's handlers.
     void dragWith (juce::Component& component, juce::Point<float> from, juce::Point<float> to,
                    juce::ModifierKeys buttonAndModifiers = juce::ModifierKeys::leftButtonModifier);
+
+    // `times` left clicks in quick succession (2: a double-click) at the
+    // centre of `target`, delivered to its window's peer as the windowing
+    // system delivers them: move, press, release. The peer finds the
+    // component under the pointer, which takes the focus as on a real click.
+    void click (juce::Component& target, int times = 1);
 }

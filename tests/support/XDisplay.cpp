@@ -137,6 +137,46 @@ namespace kestrune::test::x11
         return withXTest ([down] (Display* display) { XTestFakeButtonEvent (display, 1, down ? True : False, CurrentTime); });
     }
 
+    bool typeKeys (const std::vector<unsigned long>& keysyms)
+    {
+        return withXTest ([&keysyms] (Display* display)
+        {
+            for (auto keysym : keysyms)
+                XTestFakeKeyEvent (display, XKeysymToKeycode (display, keysym), True, CurrentTime);
+
+            for (auto k = keysyms.rbegin(); k != keysyms.rend(); ++k)
+                XTestFakeKeyEvent (display, XKeysymToKeycode (display, *k), False, CurrentTime);
+        });
+    }
+
+    std::vector<WindowArea> shownTopLevelWindows()
+    {
+        std::vector<WindowArea> shown;
+
+        Display* display = XOpenDisplay (nullptr);
+        if (display == nullptr)
+            return shown;
+
+        Window root = 0, parent = 0;
+        Window* children = nullptr;
+        unsigned int count = 0;
+
+        if (XQueryTree (display, DefaultRootWindow (display), &root, &parent, &children, &count) != 0)
+        {
+            for (unsigned int i = 0; i < count; ++i)
+            {
+                XWindowAttributes attributes;
+                if (XGetWindowAttributes (display, children[i], &attributes) != 0 && attributes.map_state == IsViewable)
+                    shown.push_back ({ attributes.x, attributes.y, attributes.width, attributes.height });
+            }
+
+            XFree (children);
+        }
+
+        XCloseDisplay (display);
+        return shown;
+    }
+
     PrivateXServer::PrivateXServer()
     {
         int fds[2];

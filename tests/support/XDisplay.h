@@ -35,6 +35,21 @@ namespace kestrune::test::x11
     bool movePointer (int x, int y);
     bool pressLeftButton (bool down);
 
+    // Keys pressed in this order and released in the reverse order, as a
+    // user types a combination on a real keyboard (XTEST); they go to the
+    // window that has the X server's keyboard focus. Keys are X keysyms.
+    constexpr unsigned long shiftKey = 0xffe1, controlKey = 0xffe3, returnKey = 0xff0d;
+    bool typeKeys (const std::vector<unsigned long>& keysyms);
+
+    // The top-level windows the X server shows now (mapped, whoever made
+    // them), in screen coordinates.
+    struct WindowArea
+    {
+        int x = 0, y = 0, width = 0, height = 0;
+    };
+
+    std::vector<WindowArea> shownTopLevelWindows();
+
     // A virtual X server (Xvfb, 1920 x 1080) of the program's own, which
     // $DISPLAY names while it runs: for a program that reads the screen and
     // must not see other programs' windows. Start it before the JUCE

@@ -34,6 +34,13 @@ namespace kestrune::test::keys
         return pressWith (held, [&] { return target.keyPressed (key (code, held, text)); });
     }
 
+    // A key pressed in a window: the peer hands it to the component that has
+    // the keyboard focus, which passes it up until one handles it.
+    inline bool pressIn (juce::ComponentPeer& window, int code, juce::ModifierKeys held, juce::juce_wchar text = 0)
+    {
+        return pressWith (held, [&] { return window.handleKeyPress (key (code, held, text)); });
+    }
+
     // Shift+Z, Shift+X and Ctrl+Return as X11 reports them.
     inline bool undoKey (juce::Component& editor, juce::ModifierKeys extra = none)
     {

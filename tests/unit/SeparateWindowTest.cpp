@@ -1,4 +1,5 @@
 #include "KeyPressSupport.h"
+#include "EditorTestSupport.h"
 
 using namespace kestrune::test;
 using namespace kestrune::test::keys;
@@ -10,27 +11,6 @@ using namespace kestrune::test::keys;
 namespace
 {
     using WindowPointer = juce::Component::SafePointer<SeparateImageWindow>;
-
-    // A left click at the centre of `target`, delivered to its window's peer
-    // as the windowing system delivers one: move, press, release.
-    void click (juce::Component& target)
-    {
-        auto* peer = target.getPeer();
-        ASSERT_NE (peer, nullptr);
-
-        const auto at = peer->globalToLocal (target.getScreenBounds().getCentre().toFloat());
-        const auto left = juce::ModifierKeys (juce::ModifierKeys::leftButtonModifier);
-        const auto mouse = juce::MouseInputSource::InputSourceType::mouse;
-        const auto pressure = juce::MouseInputSource::defaultPressure;
-        const auto orientation = juce::MouseInputSource::defaultOrientation;
-        auto time = juce::Time::currentTimeMillis();
-
-        peer->handleMouseEvent (mouse, at, {}, pressure, orientation, time);
-        juce::ModifierKeys::currentModifiers = left;
-        peer->handleMouseEvent (mouse, at, left, pressure, orientation, time + 50);
-        juce::ModifierKeys::currentModifiers = {};
-        peer->handleMouseEvent (mouse, at, {}, pressure, orientation, time + 100);
-    }
 
     juce::Rectangle<int> displayArea (juce::Component& c)
     {
@@ -168,8 +148,8 @@ TEST_F (SeparateWindow, KeysTypedIntoItDoNotReachTheEditor)
     auto* peer = window->getPeer();
     ASSERT_NE (peer, nullptr);
 
-    pressWith (shift, [&] { return peer->handleKeyPress (key ('Z', shift, 'Z')); });
-    pressWith (ctrl, [&] { return peer->handleKeyPress (key (juce::KeyPress::returnKey, ctrl)); });
+    pressIn (*peer, 'Z', shift, 'Z');
+    pressIn (*peer, juce::KeyPress::returnKey, ctrl);
     pumpMessages (20);
 
     EXPECT_EQ (history(), std::make_pair (2, 2));
@@ -220,4 +200,88 @@ TEST_F (SeparateWindow, ACloseLeftPendingSparesTheWindowOpenedAfterIt)
     pumpMessages (100);
     ASSERT_NE (second.getComponent(), nullptr);
     EXPECT_TRUE (second->isVisible());
+}
+
+//==============================================================================
+// A click on any kind of control leaves the keys with the window: Return
+// clicks nothing and changes no parameter, and Ctrl+Return opens the window.
+TEST_F (SeparateWindow, OpensWhateverControlWasClickedAndReturnClicksNothing)
+{
+    ScopedDesktopWindow shown (*editor);
+    auto* peer = editor->getPeer();
+    ASSERT_NE (peer, nullptr);
+
+    auto& image = editor->imageManupulationPanel;
+    auto& scan = editor->scanPanel;
+    const std::pair<const char*, juce::Component*> clicked[] = {
+        { "knob", &editor->affineTransformPanel.zoomKnob },
+        { "switch", &image.blackWhiteButton },
+        { "radio button", scan.directionButtons[1] },
+        { "combo box", &image.penStyleBox },
+        { "linear slider", &scan.dryWetSlider },
+        { "Record", &image.recordButton },
+        { "Reset Drawing", &editor->resetDrawingButton },
+        { "Reset All", &editor->resetAllButton },
+        { "canvas", &editor->parentTargetArea.targetArea },
+        { "spectrum view", &editor->spectrumView },
+    };
+
+    // What a click on a control changes: the parameters, and Record's state.
+    const auto settings = [&]
+    {
+        std::vector<float> values { image.recordButton.getToggleState() ? 1.0f : 0.0f };
+        for (auto* parameter : p->getParameters())
+            values.push_back (parameter->getValue());
+        return values;
+    };
+
+    for (const auto& [name, control] : clicked)
+    {
+        click (*control);
+        juce::PopupMenu::dismissAllActiveMenus(); // the combo box's list, closed as by Escape
+        pumpMessages (20);
+        const auto before = settings();
+
+        pressIn (*peer, juce::KeyPress::returnKey, none, '\r');
+        pumpMessages (20); // a button clicked by a key clicks from the message loop
+        EXPECT_EQ (settings(), before) << name;
+
+        EXPECT_TRUE (pressIn (*peer, juce::KeyPress::returnKey, ctrl)) << name;
+        EXPECT_NE (separateWindow(), nullptr) << name;
+        editor->separateWindow.reset();
+    }
+}
+
+// A host may hide the plug-in's window instead of closing it: the picture
+// window, full screen and always on top, goes once the editor is off screen.
+TEST_F (SeparateWindow, ClosesWhenTheEditorStopsShowing)
+{
+    juce::Component hostWindow, view; // the host's window, and its view holding the editor
+    hostWindow.setBounds (editor->getBounds());
+    view.setBounds (editor->getBounds());
+    hostWindow.addToDesktop (0);
+    view.addToDesktop (0, hostWindow.getWindowHandle());
+
+    const std::pair<const char*, std::function<void()>> hidings[] = {
+        { "editor hidden", [&] { editor->setVisible (false); } },
+        { "host's view hidden", [&] { view.setVisible (false); } },
+        { "editor taken out of the view", [&] { view.removeChildComponent (editor.get()); } },
+        { "host's window hidden, unknown to the view", [&] { hostWindow.setVisible (false); } },
+    };
+
+    for (const auto& [name, hide] : hidings)
+    {
+        view.addAndMakeVisible (*editor);
+        view.setVisible (true);
+        hostWindow.setVisible (true);
+        pumpMessagesUntil ([&] { return editor->hasKeyboardFocus (true); }, 2000); // seen on screen: it takes the keys
+        ASSERT_TRUE (windowKey (*editor)) << name;
+        ASSERT_NE (separateWindow(), nullptr) << name;
+
+        hide();
+        EXPECT_TRUE (pumpMessagesUntil ([] { return separateWindows().empty(); }, 1000)) << name;
+        editor->separateWindow.reset();
+    }
+
+    view.removeChildComponent (editor.get());
 }

@@ -1,5 +1,6 @@
 #include "AudioTestSupport.h"
 #include "PictureTestSupport.h"
+#include "EditorTestSupport.h"
 
 #include <atomic>
 #include <cmath>
@@ -205,6 +206,30 @@ TEST (SpectrumView, DoubleClicksCycleTheModeBackToTheStart)
         doubleClick (view);
         doubleClick (view);
         EXPECT_EQ (p->spectrumMode.load(), start);
+    }
+}
+
+// A double-click through the window, where the component under the pointer
+// gets it: the "Spectrum" caption lies over the view and must let it pass.
+TEST (SpectrumView, DoubleClickOnTheCaptionCyclesTheModeAsElsewhere)
+{
+    if (! displayAvailable())
+        GTEST_SKIP() << "no X display";
+
+    auto p = makeProcessor();
+    SpectrumView view (*p);
+    view.setSize (514, 114);
+    ScopedDesktopWindow shown (view);
+
+    // The view's centre lies below the caption.
+    const std::pair<const char*, juce::Component*> places[] = {
+        { "caption", &view.spectrumLabel }, { "view", &view } };
+
+    for (const auto& [name, place] : places)
+    {
+        const auto before = p->spectrumMode.load();
+        click (*place, 2);
+        EXPECT_EQ (p->spectrumMode.load(), (before + 1) % 3) << name;
     }
 }
 
