@@ -16,10 +16,17 @@ namespace kestrune::host
         if (editor == nullptr)
             return;
 
-        editor->setTopLeftPosition (topLeft);
-        editor->addToDesktop (0);
-        editor->setVisible (true);
+        frame.setBounds (editor->getBounds().withPosition (topLeft));
+        frame.addToDesktop (0);
+        frame.setVisible (true);
+        frame.addAndMakeVisible (*editor);
         pumpFor (300);
+    }
+
+    void HostedEditor::Frame::childBoundsChanged (juce::Component* child)
+    {
+        if (child != nullptr)
+            setSize (child->getWidth(), child->getHeight());
     }
 
     HostedEditor::~HostedEditor()
@@ -27,13 +34,40 @@ namespace kestrune::host
         close();
     }
 
-    void HostedEditor::resizeTo (int width, int height)
+    void HostedEditor::resizeTo (int width, int height, int settleMilliseconds)
     {
         if (editor == nullptr)
             return;
 
         editor->setSize (width, height);
-        pumpFor (300);
+        pumpFor (settleMilliseconds);
+    }
+
+    void HostedEditor::imposeSize (int width, int height, int settleMilliseconds)
+    {
+        // The view's one child holds the plug-in's window (X embedding):
+        // resizing it resizes the plug-in's window without asking the plug-in.
+        if (editor == nullptr || editor->getNumChildComponents() != 1)
+            return;
+
+        frame.setSize (width, height);
+        editor->getChildComponent (0)->setSize (width, height);
+        pumpFor (settleMilliseconds);
+    }
+
+    juce::Image HostedEditor::shown() const
+    {
+        const auto area = frame.getScreenBounds();
+        const auto pixels = kestrune::test::x11::captureScreen (area.getX(), area.getY(), area.getWidth(), area.getHeight());
+
+        if (pixels.width == 0)
+            return {};
+
+        juce::Image image (juce::Image::RGB, pixels.width, pixels.height, false);
+        for (int y = 0; y < pixels.height; ++y)
+            for (int x = 0; x < pixels.width; ++x)
+                image.setPixelAt (x, y, juce::Colour (pixels.argb[(size_t) (y * pixels.width + x)]));
+        return image;
     }
 
     juce::Rectangle<int> HostedEditor::size() const
@@ -80,7 +114,7 @@ namespace kestrune::host
             return;
 
         editor->setVisible (false);
-        editor->removeFromDesktop();
+        frame.removeFromDesktop();
         editor.reset(); // the host's view hands itself back to the instance
         pumpFor (50);
     }

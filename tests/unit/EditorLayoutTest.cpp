@@ -1,4 +1,5 @@
 #include "EditorTestSupport.h"
+#include "PanelTestSupport.h"
 
 #include <cmath>
 
@@ -113,22 +114,23 @@ TEST (EditorLayout, CaptionsBesideTheCanvasAndSpectrumReadUpward)
     }
 }
 
-TEST (EditorLayout, PortraitWindowGivesTheLeftColumnTheWholeWidth)
+TEST (EditorLayout, PortraitWindowShowsTheSmallestLayoutScaledToItsWidth)
 {
     // No constrainer lets a window taller than wide through, but a host may
-    // lay one out before asking: the left column is then the window's width
-    // and the panels shrink to nothing at the right edge.
+    // set one without asking: the window shows itself as at the smallest size
+    // it answers, 760 x 428, drawn smaller to fit the width.
     auto p = makeProcessor();
     EditorHandle editor (*p);
 
+    editor->setSize (760, 428);
+    const auto frame = editor->parentTargetArea.getBounds();
+    const auto open = editor->openImageButton.getBounds();
+
     editor->setSize (300, 600);
-    EXPECT_EQ (editor->parentTargetArea.getBounds(), R (20, 0, 280, 430));
-    EXPECT_EQ (editor->imageFrameLabel.getBounds(), R (20, 430, 280, 20));
-    EXPECT_EQ (editor->spectrumView.getBounds(), R (20, 450, 280, 130));
-    EXPECT_EQ (editor->affineTransformPanel.getBounds(), R (303, 3, 0, 594));
-    EXPECT_EQ (editor->imageManupulationPanel.getBounds(), R (303, 3, 0, 594));
-    EXPECT_EQ (editor->scanPanel.getBounds(), R (303, 3, 0, 581));
-    EXPECT_EQ (editor->openImageButton.getBounds(), R (302, 589, 0, 9));
+    EXPECT_EQ (editor->parentTargetArea.getBounds(), frame);
+    EXPECT_EQ (editor->openImageButton.getBounds(), open);
+    EXPECT_EQ (editor->parentTargetArea.getTransform(), juce::AffineTransform::scale (300.0f / 760.0f));
+    EXPECT_TRUE (editor->getLocalBounds().toFloat().contains (boundsInParent (editor->openImageButton)));
 }
 
 TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutOfAnyEditor)
@@ -148,6 +150,35 @@ TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutOfAnyEditor)
     EXPECT_EQ (globalResizeRatio, 0.8f);
     first->setSize (950, 534);
     EXPECT_EQ (globalResizeRatio, 1.0f);
+}
+
+// Two windows of different widths open at once: each draws its knobs'
+// captions and values and lays out its panels at its own scale, whichever
+// was laid out last.
+TEST (EditorLayout, TwoWindowsEachScaleByTheirOwnWidth)
+{
+    auto p1 = makeProcessor();
+    auto p2 = makeProcessor();
+    EditorHandle wide (*p1);
+    EditorHandle narrow (*p2);
+    wide->setSize (1186, 667);
+    narrow->setSize (760, 428);
+
+    struct Row { KestruneAudioProcessorEditor& window; float ratio; };
+
+    for (const auto& row : { Row { *wide, 1186.0f / 950.0f }, Row { *narrow, 0.8f } })
+    {
+        // "Bar": its value, then its caption.
+        const panels::Recording drawing (row.window.scanPanel.barKnob);
+        const auto& glyphs = drawing.context.glyphs;
+        ASSERT_FALSE (glyphs.empty());
+        EXPECT_NEAR (glyphs.front().fontHeight, 16.5f * row.ratio, 0.001f) << row.window.getWidth();
+        EXPECT_NEAR (glyphs.back().fontHeight, 14.0f * row.ratio, 0.001f) << row.window.getWidth();
+
+        // Laid out again (as a click on a direction button does): "PLAY" is 30 rows at 950.
+        row.window.scanPanel.resized();
+        EXPECT_EQ (row.window.scanPanel.playLabel.getHeight(), (int) (row.ratio * 30.0f)) << row.window.getWidth();
+    }
 }
 
 //==============================================================================
