@@ -955,16 +955,20 @@ void KestruneAudioProcessorEditor::askHostForAllowedSize (juce::Rectangle<int> g
     if (given == sizeAskedAbout)
         return;
 
-    sizeAskedAbout = given;
-
-    // Not from inside the layout: JUCE's client passes a new size of ours on
-    // to the host (resizeView) only once its own resize has returned. A host
-    // that takes it lays the window out again at that size.
-    juce::MessageManager::callAsync ([editor = juce::Component::SafePointer<KestruneAudioProcessorEditor> (this),
-                                      given, width, height]
+    // Not at once: JUCE's client passes a new size of ours on to the host
+    // (resizeView) only once its own resize has returned, and a host opening
+    // the window may pass it a size of a moment (Ardour: 1 x 1 before its
+    // first layout), gone by then. A host that takes the request lays the
+    // window out again at that size.
+    juce::Timer::callAfterDelay (askDelayMilliseconds,
+                                 [editor = juce::Component::SafePointer<KestruneAudioProcessorEditor> (this),
+                                  given, width, height]
     {
-        if (editor != nullptr && editor->getLocalBounds() == given)
-            editor->setSize (width, height);
+        if (editor == nullptr || editor->getLocalBounds() != given || editor->sizeAskedAbout == given)
+            return;
+
+        editor->sizeAskedAbout = given;
+        editor->setSize (width, height);
     });
 }
 

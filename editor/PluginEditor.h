@@ -225,8 +225,10 @@ private:
     float ownResizeRatio = 0.0f;
 
     // A size a host set without asking: the window asks it once for the size
-    // it answers instead (a host that keeps its own size is not asked again).
+    // it answers instead, if the host still gives that size a moment later
+    // (a host that keeps its own size is not asked again).
     juce::Rectangle<int> sizeAskedAbout;
+    static constexpr int askDelayMilliseconds = 150;
     void askHostForAllowedSize (juce::Rectangle<int> given, int width, int height);
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
