@@ -889,9 +889,6 @@ void KestruneAudioProcessorEditor::resized()
     layoutHeight = H;
     layoutScale = fit.scale;
 
-    if (W != given.getWidth() || H != given.getHeight())
-        askHostForAllowedSize (given, W, H);
-
     ownResizeRatio = (float) (W / 950.0);
     globalResizeRatio = ownResizeRatio;
 
@@ -948,6 +945,9 @@ void KestruneAudioProcessorEditor::resized()
              &parentTargetArea, &spectrumView, &affineTransformPanel, &imageManupulationPanel, &scanPanel,
              &resetDrawingButton, &spectrumFreqLabel, &imageFrameLabel, &resetAllButton, &openImageButton })
         child->setTransform (scaled);
+
+    if (W != given.getWidth() || H != given.getHeight())
+        askHostForAllowedSize (given, W, H);
 }
 
 void KestruneAudioProcessorEditor::askHostForAllowedSize (juce::Rectangle<int> given, int width, int height)

@@ -133,6 +133,24 @@ TEST (EditorLayout, PortraitWindowShowsTheSmallestLayoutScaledToItsWidth)
     EXPECT_TRUE (editor->getLocalBounds().toFloat().contains (boundsInParent (editor->openImageButton)));
 }
 
+// Sizes a host gives only for a moment (Ardour: 1 x 1 while it opens the
+// window) are not asked about once the host has set a size the window allows.
+TEST (EditorLayout, SizesOfAMomentAreNotAskedAbout)
+{
+    auto p = makeProcessor();
+    EditorHandle editor (*p);
+
+    for (const auto passing : { R (0, 0, 1, 1), R (0, 0, 1150, 566) })
+    {
+        editor->setSize (passing.getWidth(), passing.getHeight());
+        pumpMessages (1);
+        EXPECT_EQ (editor->getLocalBounds().toString(), passing.toString()) << "asked at once";
+        editor->setSize (950, 534);
+        pumpMessages (300);
+        EXPECT_EQ (editor->getLocalBounds().toString(), R (0, 0, 950, 534).toString()) << passing.toString();
+    }
+}
+
 TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutOfAnyEditor)
 {
     auto p1 = makeProcessor();
