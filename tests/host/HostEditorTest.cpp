@@ -89,9 +89,9 @@ TEST (HostEditor, SizesAHostImposesAreAskedBackAndShownWhole)
 
     for (const auto& r : rows)
     {
-        window.resizeTo (r.width, r.height, 150);
+        window.resizeTo (r.width, r.height, 20);
         ASSERT_EQ (window.size().toString(), r.answer.toString()) << r.width;
-        const auto answered = window.shown();
+        const auto answered = window.shownWhenPainted();
 
         window.resizeTo (950, 534, 20);
         window.imposeSize (r.width, r.height, 20);
@@ -100,32 +100,47 @@ TEST (HostEditor, SizesAHostImposesAreAskedBackAndShownWhole)
         EXPECT_EQ (window.size().toString(), r.answer.toString()) << r.width << ": not asked for";
         EXPECT_EQ (savedWindowSize (*instance).toString(), r.answer.toString()) << r.width;
 
-        window.imposeSize (r.width, r.height, 150);
-        const auto shot = window.shown();
-        ASSERT_EQ (shot.getBounds(), juce::Rectangle<int> (r.width, r.height));
-
         const auto scale = juce::jmin (1.0f, (float) r.width / (float) r.answer.getWidth(),
                                        (float) r.height / (float) r.answer.getHeight());
         const auto content = answered.rescaled (juce::roundToInt ((float) r.answer.getWidth() * scale),
                                                 juce::roundToInt ((float) r.answer.getHeight() * scale),
                                                 juce::Graphics::highResamplingQuality);
-        double difference = 0.0;
+
+        // The host keeps its size. (Imposed again should the X server have
+        // applied the host's resize for the plug-in's request after this one.)
         int offGround = 0;
+        double difference = 0.0;
 
-        for (int y = 0; y < shot.getHeight(); ++y)
-            for (int x = 0; x < shot.getWidth(); ++x)
-            {
-                const auto a = shot.getPixelAt (x, y);
-                const auto b = content.getBounds().contains (x, y) ? content.getPixelAt (x, y) : juce::Colour (0xff141414);
-                const auto d = std::abs (a.getRed() - b.getRed()) + std::abs (a.getGreen() - b.getGreen())
-                             + std::abs (a.getBlue() - b.getBlue());
-                difference += d;
-                offGround += ! content.getBounds().contains (x, y) && d > 6 ? 1 : 0;
-            }
+        for (int attempt = 0; attempt < 3; ++attempt)
+        {
+            window.imposeSize (r.width, r.height, 20);
+            const auto shot = window.shownWhenPainted();
+            ASSERT_EQ (shot.getBounds(), juce::Rectangle<int> (r.width, r.height));
 
-        // Outside the content only JUCE's resize corner (18 x 18) differs from the ground.
+            const juce::Image::BitmapData shotPixels (shot, juce::Image::BitmapData::readOnly);
+            const juce::Image::BitmapData contentPixels (content, juce::Image::BitmapData::readOnly);
+            offGround = 0;
+            difference = 0.0;
+
+            for (int y = 0; y < shot.getHeight(); ++y)
+                for (int x = 0; x < shot.getWidth(); ++x)
+                {
+                    const auto inside = content.getBounds().contains (x, y);
+                    const auto a = shotPixels.getPixelColour (x, y);
+                    const auto b = inside ? contentPixels.getPixelColour (x, y) : juce::Colour (0xff141414);
+                    const auto d = std::abs (a.getRed() - b.getRed()) + std::abs (a.getGreen() - b.getGreen())
+                                 + std::abs (a.getBlue() - b.getBlue());
+                    difference += d / (double) (shot.getWidth() * shot.getHeight());
+                    offGround += ! inside && d > 6 ? 1 : 0;
+                }
+
+            // Outside the content only JUCE's resize corner (18 x 18) differs from the ground.
+            if (offGround <= 18 * 18)
+                break;
+        }
+
         EXPECT_LE (offGround, 18 * 18) << r.width;
-        EXPECT_LT (difference / (double) (shot.getWidth() * shot.getHeight()), scale < 1.0f ? 12.0 : 1.0) << r.width;
+        EXPECT_LT (difference, scale < 1.0f ? 12.0 : 1.0) << r.width;
     }
 }
 

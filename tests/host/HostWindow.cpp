@@ -1,5 +1,6 @@
 #include "HostWindow.h"
 #include "XDisplay.h"
+#include "SamePixels.h"
 
 #include <cmath>
 
@@ -51,8 +52,18 @@ namespace kestrune::host
             return;
 
         frame.setSize (width, height);
-        editor->getChildComponent (0)->setSize (width, height);
-        pumpFor (settleMilliseconds);
+        auto* embedded = editor->getChildComponent (0);
+        embedded->setSize (width, height);
+
+        // Kept up while the host settles: a resize of the plug-in's window
+        // still on its way (the host's own, asked for by the plug-in a
+        // moment ago) can reach the X server after this one.
+        for (int waited = 0; waited < std::max (settleMilliseconds, 100); waited += 20)
+        {
+            pumpFor (20);
+            if (auto* embedding = dynamic_cast<juce::XEmbedComponent*> (embedded))
+                embedding->updateEmbeddedBounds();
+        }
     }
 
     juce::Image HostedEditor::shown() const
@@ -64,9 +75,10 @@ namespace kestrune::host
             return {};
 
         juce::Image image (juce::Image::RGB, pixels.width, pixels.height, false);
+        juce::Image::BitmapData data (image, juce::Image::BitmapData::writeOnly);
         for (int y = 0; y < pixels.height; ++y)
             for (int x = 0; x < pixels.width; ++x)
-                image.setPixelAt (x, y, juce::Colour (pixels.argb[(size_t) (y * pixels.width + x)]));
+                data.setPixelColour (x, y, juce::Colour (pixels.argb[(size_t) (y * pixels.width + x)]));
         return image;
     }
 
@@ -106,6 +118,22 @@ namespace kestrune::host
         const auto at = editor->localPointToGlobal (local);
         const auto pixels = kestrune::test::x11::captureScreen (at.x, at.y, 1, 1);
         return pixels.width == 1 ? juce::Colour (pixels.argb.front()) : juce::Colour();
+    }
+
+    juce::Image HostedEditor::shownWhenPainted() const
+    {
+        auto last = shown();
+
+        for (int waited = 0; waited < 2000; waited += 50)
+        {
+            pumpFor (50);
+            auto now = shown();
+            if (kestrune::test::samePixels (now, last))
+                return now;
+            last = now;
+        }
+
+        return last;
     }
 
     void HostedEditor::close()

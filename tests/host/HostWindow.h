@@ -39,6 +39,10 @@ namespace kestrune::host
         // What the screen shows of the host's window.
         juce::Image shown() const;
 
+        // The same once the plug-in has painted what it shows (two captures
+        // 50 ms apart alike; 2 s at most), for a window that shows nothing live.
+        juce::Image shownWhenPainted() const;
+
         // A left click at a point of the window (its own coordinates) by the
         // X server's pointer, as a user's click arrives: move, press,
         // release, the host's messages delivered in between; then the pointer
