@@ -151,40 +151,24 @@ TEST (EditorLayout, SizesOfAMomentAreNotAskedAbout)
     }
 }
 
-TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutOfAnyEditor)
+// The global ratio follows the latest layout of any editor, while each of two
+// windows of different widths draws its knobs' values and captions and lays
+// out its panels at its own scale, whichever was laid out last.
+TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutAndEachWindowScalesByItsOwn)
 {
     auto p1 = makeProcessor();
     auto p2 = makeProcessor();
     EditorHandle first (*p1);
     EditorHandle second (*p2);
 
-    first->setSize (1187, 667);
-    EXPECT_EQ (globalResizeRatio, 1.2494737f);
+    first->setSize (1186, 667);
+    EXPECT_EQ (globalResizeRatio, (float) (1186 / 950.0));
     second->setSize (760, 427);
     EXPECT_EQ (globalResizeRatio, 0.8f);
 
-    // Closing an editor leaves the value of the last layout in place.
-    second.close();
-    EXPECT_EQ (globalResizeRatio, 0.8f);
-    first->setSize (950, 534);
-    EXPECT_EQ (globalResizeRatio, 1.0f);
-}
-
-// Two windows of different widths open at once: each draws its knobs'
-// captions and values and lays out its panels at its own scale, whichever
-// was laid out last.
-TEST (EditorLayout, TwoWindowsEachScaleByTheirOwnWidth)
-{
-    auto p1 = makeProcessor();
-    auto p2 = makeProcessor();
-    EditorHandle wide (*p1);
-    EditorHandle narrow (*p2);
-    wide->setSize (1186, 667);
-    narrow->setSize (760, 428);
-
     struct Row { KestruneAudioProcessorEditor& window; float ratio; };
 
-    for (const auto& row : { Row { *wide, 1186.0f / 950.0f }, Row { *narrow, 0.8f } })
+    for (const auto& row : { Row { *first, (float) (1186 / 950.0) }, Row { *second, 0.8f } })
     {
         // "Bar": its value, then its caption.
         const panels::Recording drawing (row.window.scanPanel.barKnob);
@@ -197,6 +181,12 @@ TEST (EditorLayout, TwoWindowsEachScaleByTheirOwnWidth)
         row.window.scanPanel.resized();
         EXPECT_EQ (row.window.scanPanel.playLabel.getHeight(), (int) (row.ratio * 30.0f)) << row.window.getWidth();
     }
+
+    // Closing an editor leaves the value of the last layout in place.
+    second.close();
+    EXPECT_EQ (globalResizeRatio, 0.8f);
+    first->setSize (950, 534);
+    EXPECT_EQ (globalResizeRatio, 1.0f);
 }
 
 //==============================================================================
