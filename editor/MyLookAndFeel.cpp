@@ -39,7 +39,7 @@ void OlvLookAndFeel::drawRotarySlider (juce::Graphics& g, int x, int y, int widt
         // Value text in the middle (not in the compact style).
         const auto text = slider.getTextFromValue (slider.getValue());
         const auto fontHeight = juce::jlimit (0.1f, 10000.0f,
-                                              globalResizeRatio * 15.0f * (float) slider.getTextBoxHeight() / 10.0f);
+                                              resizeRatioFor (slider) * 15.0f * (float) slider.getTextBoxHeight() / 10.0f);
         const juce::Font font (juce::Font::getDefaultSansSerifFontName(), "Regular", fontHeight);
         const auto textW = (int) std::ceil (font.getStringWidthFloat (text));
         g.setFont (font);

@@ -84,7 +84,7 @@ void CustomRoratySlider::paint (juce::Graphics& g)
     const auto proportion = (float) valueToProportionOfLength (getValue());
     olvLookAndFeel.drawRotarySlider (g, 0, 0, getWidth(), getHeight(), proportion, startAngle, endAngle, *this);
 
-    g.setFont (juce::Font (juce::Font::getDefaultSansSerifFontName(), "Regular", 14.0f * globalResizeRatio));
+    g.setFont (juce::Font (juce::Font::getDefaultSansSerifFontName(), "Regular", 14.0f * resizeRatioFor (*this)));
     g.setColour (juce::Colours::white);
     const auto strip = getHeight() / 4;
     g.drawFittedText (caption, 0, getHeight() - strip, getWidth(), strip, juce::Justification::centred, 0, 0.0f);
@@ -155,7 +155,7 @@ void AffineTransformPanel::resized()
     rotateLabel.setBounds (area.removeFromTop (15));
 
     const auto top = area.getY();
-    const auto b = (int) (globalResizeRatio * 30.0f);
+    const auto b = (int) (resizeRatioFor (*this) * 30.0f);
     const auto buttonHeight = juce::jmax (b - 4, 0);
 
     for (int i = 0; i < 4; ++i)
@@ -518,7 +518,7 @@ void ScanPanel::paint (juce::Graphics& g)
 {
     paintPanelBackground (*this, g);
 
-    const auto ratio = globalResizeRatio;
+    const auto ratio = resizeRatioFor (*this);
     const auto mix = dryWetSlider.getBounds();
     const auto textHeight = (int) (ratio * 20.0f);
 
@@ -533,7 +533,7 @@ void ScanPanel::paint (juce::Graphics& g)
 
 void ScanPanel::resized()
 {
-    const auto ratio = globalResizeRatio;
+    const auto ratio = resizeRatioFor (*this);
     const auto width = getWidth();
     const auto height = getHeight();
     const auto b = (int) (ratio * 30.0f);

@@ -1,11 +1,20 @@
 #include "PluginEditor.h"
 
 #include "PathShadow.h"
+#include "WindowFit.h"
 
 #include <cstring>
 #include <cmath>
 
 float globalResizeRatio = 0.0f;
+
+float resizeRatioFor (const juce::Component& component)
+{
+    if (auto* window = component.findParentComponentOfClass<KestruneAudioProcessorEditor>())
+        return window->resizeRatio();
+
+    return globalResizeRatio;
+}
 
 //==============================================================================
 // Canvas
@@ -911,7 +920,11 @@ void KestruneAudioProcessorEditor::RestoreListener::changeListenerCallback (juce
 
 void KestruneAudioProcessorEditor::paint (juce::Graphics& g)
 {
+    // Also the ground around the laid-out area at a size a host imposed.
     g.fillAll (juce::Colour (0xff141414));
+
+    if (layoutScale != 1.0f)
+        g.addTransform (juce::AffineTransform::scale (layoutScale));
 
     // Axis arrows beside and under the canvas frame and the spectrum view.
     g.setColour (mainColour);
@@ -927,14 +940,24 @@ void KestruneAudioProcessorEditor::paint (juce::Graphics& g)
 
     g.setColour (juce::Colour (0xff808080));
     g.drawFittedText ("Ver: " + juce::String (JucePlugin_VersionString),
-                      { 0, getHeight() - 15, 70, 15 }, juce::Justification::centred, 1);
+                      { 0, layoutHeight - 15, 70, 15 }, juce::Justification::centred, 1);
 }
 
 void KestruneAudioProcessorEditor::resized()
 {
-    const auto W = getWidth(), H = getHeight();
+    // A host may set a size without asking, off the ratio or past the limits:
+    // the content is then laid out at the size the window answers for it (at
+    // the top left, drawn smaller when even that does not fit), and the host
+    // is asked for that size.
+    const auto given = getLocalBounds();
+    const auto fit = kestrune::windowfit::fitFor (*getConstrainer(), given);
+    const auto W = fit.width, H = fit.height;
+    layoutWidth = W;
+    layoutHeight = H;
+    layoutScale = fit.scale;
 
-    globalResizeRatio = (float) (W / 950.0);
+    ownResizeRatio = (float) (W / 950.0);
+    globalResizeRatio = ownResizeRatio;
 
     audioProcessor.setWindowSizeToValueState (W, H);
 
@@ -945,9 +968,10 @@ void KestruneAudioProcessorEditor::resized()
     const auto B = H - T;
     const auto c = std::min (L, 20);
 
-    const auto rotatedUpward = [] (int pivotX, int pivotY)
+    const auto scaled = juce::AffineTransform::scale (fit.scale);
+    const auto rotatedUpward = [&scaled] (int pivotX, int pivotY)
     {
-        return juce::AffineTransform::rotation (-1.57f, (float) pivotX, (float) pivotY);
+        return juce::AffineTransform::rotation (-1.57f, (float) pivotX, (float) pivotY).followedBy (scaled);
     };
 
     imageFreqLabel.setBounds (0, T, T, 15);
@@ -979,6 +1003,36 @@ void KestruneAudioProcessorEditor::resized()
     resetAllButton.setBounds (x0 + 2, sH + 2, std::max (b1 - 4, 0), std::max (hb - 4, 0));
     resetDrawingButton.setBounds (x0 + b1 + 2, sH + 2, std::max (b2 - 4, 0), std::max (hb - 4, 0));
     openImageButton.setBounds (x0 + b1 + b2 + 2, sH + 2, std::max (b3 - 4, 0), std::max (hb - 4, 0));
+
+    for (auto* child : std::initializer_list<juce::Component*> {
+             &parentTargetArea, &spectrumView, &affineTransformPanel, &imageManupulationPanel, &scanPanel,
+             &resetDrawingButton, &spectrumFreqLabel, &imageFrameLabel, &resetAllButton, &openImageButton })
+        child->setTransform (scaled);
+
+    if (W != given.getWidth() || H != given.getHeight())
+        askHostForAllowedSize (given, W, H);
+}
+
+void KestruneAudioProcessorEditor::askHostForAllowedSize (juce::Rectangle<int> given, int width, int height)
+{
+    if (given == sizeAskedAbout)
+        return;
+
+    // Not at once: JUCE's client passes a new size of ours on to the host
+    // (resizeView) only once its own resize has returned, and a host opening
+    // the window may pass it a size of a moment (Ardour: 1 x 1 before its
+    // first layout), gone by then. A host that takes the request lays the
+    // window out again at that size.
+    juce::Timer::callAfterDelay (askDelayMilliseconds,
+                                 [editor = juce::Component::SafePointer<KestruneAudioProcessorEditor> (this),
+                                  given, width, height]
+    {
+        if (editor == nullptr || editor->getLocalBounds() != given || editor->sizeAskedAbout == given)
+            return;
+
+        editor->sizeAskedAbout = given;
+        editor->setSize (width, height);
+    });
 }
 
 //==============================================================================

@@ -4,12 +4,13 @@
 #include "SharedTables.h"
 #include "PluginProcessor.h"
 #include "Panels.h"
+#include "ResizeRatio.h"
 #include "ShowingWatcher.h"
 
-// The editor's width divided by 950, written by the most recent layout of any
-// editor and read by the panels and knobs to scale rows and fonts. 0 until the
-// first editor lays itself out.
-extern float globalResizeRatio;
+// globalResizeRatio (ResizeRatio.h): the editor's width divided by 950,
+// written by the most recent layout of any editor. 0 until the first editor
+// lays itself out. The panels and knobs scale by their own window's ratio
+// (resizeRatioFor).
 
 //==============================================================================
 // The canvas: the picture with the scan lines, the interval and the grid.
@@ -191,6 +192,10 @@ public:
     // empty result (the dialog cancelled) does nothing.
     void imageChosen (const juce::File& result);
 
+    // The ratio this window's panels and knobs scale by: the width it is laid
+    // out at divided by 950 (0 before its first layout).
+    float resizeRatio() const noexcept  { return ownResizeRatio; }
+
     // The size limits and the aspect ratio the window keeps.
     static constexpr int defaultWidth = 950;
     static constexpr int minimumWidth = 760, minimumHeight = 427;
@@ -235,6 +240,19 @@ private:
     // which would leave the full-screen window up on its own).
     void showingChanged (bool showing);
     ShowingWatcher showingWatcher { *this, [this] (bool showing) { showingChanged (showing); } };
+
+    // Where the last layout put the window's content: the size laid out and
+    // how much smaller it is drawn (see kestrune::windowfit).
+    int layoutWidth = 0, layoutHeight = 0;
+    float layoutScale = 1.0f;
+    float ownResizeRatio = 0.0f;
+
+    // A size a host set without asking: the window asks it once for the size
+    // it answers instead, if the host still gives that size a moment later
+    // (a host that keeps its own size is not asked again).
+    juce::Rectangle<int> sizeAskedAbout;
+    static constexpr int askDelayMilliseconds = 150;
+    void askHostForAllowedSize (juce::Rectangle<int> given, int width, int height);
 
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
 };

@@ -68,6 +68,82 @@ TEST (HostEditor, OpenResizeCloseWithAudioRunningAndReopenFromTheProject)
     reopened->releaseResources();
 }
 
+// Sizes a host sets without asking (Ardour, its window frame dragged off the
+// ratio, past the limits or below them). Asked first, the plug-in answers
+// the size it allows; given the size anyway, it asks the host for that
+// answer; and when the host keeps its own size, the screen shows the window
+// as at the answer (every control in its place, drawn smaller where it must
+// shrink) with the window's background around it.
+TEST (HostEditor, SizesAHostImposesAreAskedBackAndShownWhole)
+{
+    ASSERT_TRUE (kestrune::test::x11::displayAvailable()) << noDisplay;
+
+    auto instance = instantiate();
+    ASSERT_NE (instance, nullptr);
+    HostedEditor window (*instance);
+    ASSERT_NE (window.get(), nullptr);
+    kestrune::test::x11::movePointer (1900, 1060); // hovering over nothing
+
+    struct Row { int width, height; juce::Rectangle<int> answer; };
+    const Row rows[] = { { 1150, 566, { 1007, 566 } }, { 1300, 766, { 1186, 667 } }, { 700, 400, { 760, 428 } } };
+
+    for (const auto& r : rows)
+    {
+        window.resizeTo (r.width, r.height, 20);
+        ASSERT_EQ (window.size().toString(), r.answer.toString()) << r.width;
+        const auto answered = window.shownWhenPainted();
+
+        window.resizeTo (950, 534, 20);
+        window.imposeSize (r.width, r.height, 20);
+        for (int waited = 0; waited < 2000 && window.size() != r.answer; waited += 20)
+            pumpFor (20);
+        EXPECT_EQ (window.size().toString(), r.answer.toString()) << r.width << ": not asked for";
+        EXPECT_EQ (savedWindowSize (*instance).toString(), r.answer.toString()) << r.width;
+
+        const auto scale = juce::jmin (1.0f, (float) r.width / (float) r.answer.getWidth(),
+                                       (float) r.height / (float) r.answer.getHeight());
+        const auto content = answered.rescaled (juce::roundToInt ((float) r.answer.getWidth() * scale),
+                                                juce::roundToInt ((float) r.answer.getHeight() * scale),
+                                                juce::Graphics::highResamplingQuality);
+
+        // The host keeps its size. (Imposed again should the X server have
+        // applied the host's resize for the plug-in's request after this one.)
+        int offGround = 0;
+        double difference = 0.0;
+
+        for (int attempt = 0; attempt < 3; ++attempt)
+        {
+            window.imposeSize (r.width, r.height, 20);
+            const auto shot = window.shownWhenPainted();
+            ASSERT_EQ (shot.getBounds(), juce::Rectangle<int> (r.width, r.height));
+
+            const juce::Image::BitmapData shotPixels (shot, juce::Image::BitmapData::readOnly);
+            const juce::Image::BitmapData contentPixels (content, juce::Image::BitmapData::readOnly);
+            offGround = 0;
+            difference = 0.0;
+
+            for (int y = 0; y < shot.getHeight(); ++y)
+                for (int x = 0; x < shot.getWidth(); ++x)
+                {
+                    const auto inside = content.getBounds().contains (x, y);
+                    const auto a = shotPixels.getPixelColour (x, y);
+                    const auto b = inside ? contentPixels.getPixelColour (x, y) : juce::Colour (0xff141414);
+                    const auto d = std::abs (a.getRed() - b.getRed()) + std::abs (a.getGreen() - b.getGreen())
+                                 + std::abs (a.getBlue() - b.getBlue());
+                    difference += d / (double) (shot.getWidth() * shot.getHeight());
+                    offGround += ! inside && d > 6 ? 1 : 0;
+                }
+
+            // Outside the content only JUCE's resize corner (18 x 18) differs from the ground.
+            if (offGround <= 18 * 18)
+                break;
+        }
+
+        EXPECT_LE (offGround, 18 * 18) << r.width;
+        EXPECT_LT (difference, scale < 1.0f ? 12.0 : 1.0) << r.width;
+    }
+}
+
 // Two instances with their windows open at once, each resized by the host:
 // each keeps its own size in its own saved state.
 TEST (HostEditor, TwoInstancesOpenAtOnceKeepTheirOwnSizes)

@@ -1,5 +1,6 @@
 #include "HostWindow.h"
 #include "XDisplay.h"
+#include "SamePixels.h"
 
 #include <cmath>
 
@@ -29,10 +30,17 @@ namespace kestrune::host
         if (editor == nullptr)
             return;
 
-        editor->setTopLeftPosition (topLeft);
-        editor->addToDesktop (0);
-        editor->setVisible (true);
+        frame.setBounds (editor->getBounds().withPosition (topLeft));
+        frame.addToDesktop (0);
+        frame.setVisible (true);
+        frame.addAndMakeVisible (*editor);
         pumpFor (300);
+    }
+
+    void HostedEditor::Frame::childBoundsChanged (juce::Component* child)
+    {
+        if (child != nullptr)
+            setSize (child->getWidth(), child->getHeight());
     }
 
     HostedEditor::~HostedEditor()
@@ -40,13 +48,51 @@ namespace kestrune::host
         close();
     }
 
-    void HostedEditor::resizeTo (int width, int height)
+    void HostedEditor::resizeTo (int width, int height, int settleMilliseconds)
     {
         if (editor == nullptr)
             return;
 
         editor->setSize (width, height);
-        pumpFor (300);
+        pumpFor (settleMilliseconds);
+    }
+
+    void HostedEditor::imposeSize (int width, int height, int settleMilliseconds)
+    {
+        // The view's one child holds the plug-in's window (X embedding):
+        // resizing it resizes the plug-in's window without asking the plug-in.
+        if (editor == nullptr || editor->getNumChildComponents() != 1)
+            return;
+
+        frame.setSize (width, height);
+        auto* embedded = editor->getChildComponent (0);
+        embedded->setSize (width, height);
+
+        // Kept up while the host settles: a resize of the plug-in's window
+        // still on its way (the host's own, asked for by the plug-in a
+        // moment ago) can reach the X server after this one.
+        for (int waited = 0; waited < std::max (settleMilliseconds, 100); waited += 20)
+        {
+            pumpFor (20);
+            if (auto* embedding = dynamic_cast<juce::XEmbedComponent*> (embedded))
+                embedding->updateEmbeddedBounds();
+        }
+    }
+
+    juce::Image HostedEditor::shown() const
+    {
+        const auto area = frame.getScreenBounds();
+        const auto pixels = kestrune::test::x11::captureScreen (area.getX(), area.getY(), area.getWidth(), area.getHeight());
+
+        if (pixels.width == 0)
+            return {};
+
+        juce::Image image (juce::Image::RGB, pixels.width, pixels.height, false);
+        juce::Image::BitmapData data (image, juce::Image::BitmapData::writeOnly);
+        for (int y = 0; y < pixels.height; ++y)
+            for (int x = 0; x < pixels.width; ++x)
+                data.setPixelColour (x, y, juce::Colour (pixels.argb[(size_t) (y * pixels.width + x)]));
+        return image;
     }
 
     void HostedEditor::setShown (bool shown)
@@ -54,7 +100,7 @@ namespace kestrune::host
         if (editor == nullptr)
             return;
 
-        editor->setVisible (shown);
+        frame.setVisible (shown); // the host's own window
         juce::Desktop::getInstance().getMousePosition(); // a round trip: the request goes out
     }
 
@@ -88,13 +134,29 @@ namespace kestrune::host
         return pixels.width == 1 ? juce::Colour (pixels.argb.front()) : juce::Colour();
     }
 
+    juce::Image HostedEditor::shownWhenPainted() const
+    {
+        auto last = shown();
+
+        for (int waited = 0; waited < 2000; waited += 50)
+        {
+            pumpFor (50);
+            auto now = shown();
+            if (kestrune::test::samePixels (now, last))
+                return now;
+            last = now;
+        }
+
+        return last;
+    }
+
     void HostedEditor::close()
     {
         if (editor == nullptr)
             return;
 
         editor->setVisible (false);
-        editor->removeFromDesktop();
+        frame.removeFromDesktop();
         editor.reset(); // the host's view hands itself back to the instance
         pumpFor (50);
     }

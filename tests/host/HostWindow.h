@@ -17,9 +17,10 @@ namespace kestrune::host
     // delivered in between. False when the X server cannot fake input.
     bool clickOnScreen (juce::Point<int> at);
 
-    // The instance's editor (the host's view of the plug-in window) on the
-    // desktop as a borderless window at `topLeft`, shown, with the plug-in's
-    // own window attached inside it. Closed on destruction.
+    // The instance's editor (the host's view of the plug-in window) in a
+    // borderless window on the desktop at `topLeft`, shown, with the plug-in's
+    // own window attached inside it. The window follows the view's size
+    // unless the host imposes one. Closed on destruction.
     class HostedEditor
     {
     public:
@@ -30,8 +31,14 @@ namespace kestrune::host
 
         // What the host does when the user drags its window to this size:
         // asks the plug-in, which may adjust it, then resizes both sides.
-        void resizeTo (int width, int height);
+        void resizeTo (int width, int height, int settleMilliseconds = 300);
 
+        // What a host does that sets the size without asking (Ardour, when
+        // its window frame is dragged): its window and the plug-in's window
+        // take this size. A size the plug-in then asks for is taken as above.
+        void imposeSize (int width, int height, int settleMilliseconds = 300);
+
+        // The view's size.
         juce::Rectangle<int> size() const;
 
         // What a host does to hide its window and show it again: unmaps or
@@ -39,6 +46,13 @@ namespace kestrune::host
         // plug-in. The request reaches the X server at once, as a toolkit
         // sends it when it goes idle.
         void setShown (bool shown);
+
+        // What the screen shows of the host's window.
+        juce::Image shown() const;
+
+        // The same once the plug-in has painted what it shows (two captures
+        // 50 ms apart alike; 2 s at most), for a window that shows nothing live.
+        juce::Image shownWhenPainted() const;
 
         // A left click at a point of the window (its own coordinates) as
         // clickOnScreen makes it; then the pointer leaves the window.
@@ -50,7 +64,14 @@ namespace kestrune::host
         void close();
 
     private:
+        struct Frame  : public juce::Component
+        {
+            void childBoundsChanged (juce::Component* child) override;
+            void paint (juce::Graphics& g) override { g.fillAll (juce::Colours::black); }
+        };
+
         juce::AudioPluginInstance& instance;
+        Frame frame;
         std::unique_ptr<juce::AudioProcessorEditor> editor;
     };
 

@@ -1,4 +1,5 @@
 #include "EditorTestSupport.h"
+#include "PanelTestSupport.h"
 
 #include <cmath>
 
@@ -113,35 +114,73 @@ TEST (EditorLayout, CaptionsBesideTheCanvasAndSpectrumReadUpward)
     }
 }
 
-TEST (EditorLayout, PortraitWindowGivesTheLeftColumnTheWholeWidth)
+TEST (EditorLayout, PortraitWindowShowsTheSmallestLayoutScaledToItsWidth)
 {
     // No constrainer lets a window taller than wide through, but a host may
-    // lay one out before asking: the left column is then the window's width
-    // and the panels shrink to nothing at the right edge.
+    // set one without asking: the window shows itself as at the smallest size
+    // it answers, 760 x 428, drawn smaller to fit the width.
     auto p = makeProcessor();
     EditorHandle editor (*p);
 
+    editor->setSize (760, 428);
+    const auto frame = editor->parentTargetArea.getBounds();
+    const auto open = editor->openImageButton.getBounds();
+
     editor->setSize (300, 600);
-    EXPECT_EQ (editor->parentTargetArea.getBounds(), R (20, 0, 280, 430));
-    EXPECT_EQ (editor->imageFrameLabel.getBounds(), R (20, 430, 280, 20));
-    EXPECT_EQ (editor->spectrumView.getBounds(), R (20, 450, 280, 130));
-    EXPECT_EQ (editor->affineTransformPanel.getBounds(), R (303, 3, 0, 594));
-    EXPECT_EQ (editor->imageManupulationPanel.getBounds(), R (303, 3, 0, 594));
-    EXPECT_EQ (editor->scanPanel.getBounds(), R (303, 3, 0, 581));
-    EXPECT_EQ (editor->openImageButton.getBounds(), R (302, 589, 0, 9));
+    EXPECT_EQ (editor->parentTargetArea.getBounds(), frame);
+    EXPECT_EQ (editor->openImageButton.getBounds(), open);
+    EXPECT_EQ (editor->parentTargetArea.getTransform(), juce::AffineTransform::scale (300.0f / 760.0f));
+    EXPECT_TRUE (editor->getLocalBounds().toFloat().contains (boundsInParent (editor->openImageButton)));
 }
 
-TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutOfAnyEditor)
+// Sizes a host gives only for a moment (Ardour: 1 x 1 while it opens the
+// window) are not asked about once the host has set a size the window allows.
+TEST (EditorLayout, SizesOfAMomentAreNotAskedAbout)
+{
+    auto p = makeProcessor();
+    EditorHandle editor (*p);
+
+    for (const auto passing : { R (0, 0, 1, 1), R (0, 0, 1150, 566) })
+    {
+        editor->setSize (passing.getWidth(), passing.getHeight());
+        pumpMessages (1);
+        EXPECT_EQ (editor->getLocalBounds().toString(), passing.toString()) << "asked at once";
+        editor->setSize (950, 534);
+        pumpMessages (300);
+        EXPECT_EQ (editor->getLocalBounds().toString(), R (0, 0, 950, 534).toString()) << passing.toString();
+    }
+}
+
+// The global ratio follows the latest layout of any editor, while each of two
+// windows of different widths draws its knobs' values and captions and lays
+// out its panels at its own scale, whichever was laid out last.
+TEST (EditorLayout, GlobalRatioFollowsTheLatestLayoutAndEachWindowScalesByItsOwn)
 {
     auto p1 = makeProcessor();
     auto p2 = makeProcessor();
     EditorHandle first (*p1);
     EditorHandle second (*p2);
 
-    first->setSize (1187, 667);
-    EXPECT_EQ (globalResizeRatio, 1.2494737f);
+    first->setSize (1186, 667);
+    EXPECT_EQ (globalResizeRatio, (float) (1186 / 950.0));
     second->setSize (760, 427);
     EXPECT_EQ (globalResizeRatio, 0.8f);
+
+    struct Row { KestruneAudioProcessorEditor& window; float ratio; };
+
+    for (const auto& row : { Row { *first, (float) (1186 / 950.0) }, Row { *second, 0.8f } })
+    {
+        // "Bar": its value, then its caption.
+        const panels::Recording drawing (row.window.scanPanel.barKnob);
+        const auto& glyphs = drawing.context.glyphs;
+        ASSERT_FALSE (glyphs.empty());
+        EXPECT_NEAR (glyphs.front().fontHeight, 16.5f * row.ratio, 0.001f) << row.window.getWidth();
+        EXPECT_NEAR (glyphs.back().fontHeight, 14.0f * row.ratio, 0.001f) << row.window.getWidth();
+
+        // Laid out again (as a click on a direction button does): "PLAY" is 30 rows at 950.
+        row.window.scanPanel.resized();
+        EXPECT_EQ (row.window.scanPanel.playLabel.getHeight(), (int) (row.ratio * 30.0f)) << row.window.getWidth();
+    }
 
     // Closing an editor leaves the value of the last layout in place.
     second.close();
