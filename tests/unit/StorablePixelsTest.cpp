@@ -57,20 +57,6 @@ TEST (StorablePixels, TranslucentColoursComeBackExactly)
     EXPECT_FALSE (pictures::isStorable (all));
     EXPECT_TRUE (pictures::isStorable (storable));
 
-    struct Row { const char* name; juce::Image image; juce::Image expected; };
-    const Row rows[] = {
-        { "storable", storable, storable },
-        { "as drawn", all, storable },
-        { "opaque RGB", patternImage (20, 10).convertedToFormat (juce::Image::RGB), patternImage (20, 10).convertedToFormat (juce::Image::RGB) },
-    };
-
-    for (const auto& row : rows)
-    {
-        SCOPED_TRACE (row.name);
-        EXPECT_TRUE (sameImage (throughFile (row.image), row.expected));
-    }
-
-    auto again = storable.createCopy();
-    pictures::makeStorable (again);
-    EXPECT_TRUE (sameImage (again, storable)) << "settled after one pass";
+    EXPECT_TRUE (sameImage (throughFile (storable), storable));
+    EXPECT_TRUE (sameImage (throughFile (all), storable)) << "what is not storable comes back as made storable";
 }
