@@ -1023,16 +1023,21 @@ void KestruneAudioProcessorEditor::askHostForAllowedSize (juce::Rectangle<int> g
     // the window may pass it a size of a moment (Ardour: 1 x 1 before its
     // first layout), gone by then. A host that takes the request lays the
     // window out again at that size.
-    juce::Timer::callAfterDelay (askDelayMilliseconds,
-                                 [editor = juce::Component::SafePointer<KestruneAudioProcessorEditor> (this),
-                                  given, width, height]
-    {
-        if (editor == nullptr || editor->getLocalBounds() != given || editor->sizeAskedAbout == given)
-            return;
+    sizeRequest.given = given;
+    sizeRequest.width = width;
+    sizeRequest.height = height;
+    sizeRequest.startTimer (askDelayMilliseconds);
+}
 
-        editor->sizeAskedAbout = given;
-        editor->setSize (width, height);
-    });
+void KestruneAudioProcessorEditor::SizeRequest::timerCallback()
+{
+    stopTimer();
+
+    if (editor.getLocalBounds() != given || editor.sizeAskedAbout == given)
+        return;
+
+    editor.sizeAskedAbout = given;
+    editor.setSize (width, height);
 }
 
 //==============================================================================

@@ -254,5 +254,19 @@ private:
     static constexpr int askDelayMilliseconds = 150;
     void askHostForAllowedSize (juce::Rectangle<int> given, int width, int height);
 
+    // The request waiting for its moment (a newer one replaces it); it goes
+    // with the window.
+    struct SizeRequest : juce::Timer
+    {
+        explicit SizeRequest (KestruneAudioProcessorEditor& e) : editor (e) {}
+        void timerCallback() override;
+
+        KestruneAudioProcessorEditor& editor;
+        juce::Rectangle<int> given;
+        int width = 0, height = 0;
+    };
+
+    SizeRequest sizeRequest { *this };
+
     JUCE_DECLARE_NON_COPYABLE_WITH_LEAK_DETECTOR (KestruneAudioProcessorEditor)
 };
