@@ -79,7 +79,7 @@ TEST (UndoTransactionCloser, LongHostAutomationKeepsUndoHistoryAndHeapBounded)
    #if defined (__SANITIZE_THREAD__) || defined (__SANITIZE_ADDRESS__)
     const int changes = 4; // the history grows per round, not per change
    #else
-    const int changes = 64;
+    const int changes = 128; // some 215 000 changes in all
    #endif
     const int warmUpRounds = 32, measuredRounds = 8;
 
