@@ -503,10 +503,11 @@ juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::Stri
 {
     const auto name = path.fromLastOccurrenceOf ("/", false, false);
     const auto candidate = getFilePath (name);
+    const juce::File inFolder (candidate);
 
     // Only what lies in the folder itself: a link there is not followed out.
-    if (candidate.isNotEmpty() && (kestrune::files::isRegularFile (juce::File (candidate), false)
-                                    || (juce::File (candidate).isDirectory() && ! juce::File (candidate).isSymbolicLink())))
+    if (candidate.isNotEmpty() && (kestrune::files::isRegularFile (inFolder, false)
+                                    || (inFolder.isDirectory() && ! inFolder.isSymbolicLink())))
         return candidate;
 
     return path;
@@ -691,8 +692,8 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
             return kestrune::files::isRegularFile (atPath, true) && ! setAside ? atPath.getFullPathName() : juce::String();
         }
 
-        auto copy = stored;
-        const auto found = storedFile (backWardCompatibilityFileSearch (copy));
+        auto byName = stored;
+        const auto found = storedFile (backWardCompatibilityFileSearch (byName));
         return kestrune::files::isRegularFile (found, true) || found.isDirectory() ? found.getFullPathName() : juce::String();
     };
 

@@ -206,9 +206,7 @@ public:
 
     // The lock of the state as the host's state calls see it: the value-tree
     // state's tree where a state call copies or replaces it, stateChildren,
-    // the parameters' undo manager (the value-tree state writes values
-    // through it inside the copy and the replacement; the controls begin
-    // their transactions under this lock), and each bringer's step that
+    // and each bringer's step that
     // changes both the picture paths in force and the paths in the state, so
     // that a save sees all of such a step or none of it. Held to copy or set
     // those, across a bringer's hand-over and a restore's replacement of the
