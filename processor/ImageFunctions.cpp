@@ -71,11 +71,14 @@ void KestruneAudioProcessor::createImageDrawPath()
     setImageDrawPathToValueState();
 }
 
+// A path written here names what is in force: a copy the restored state
+// recorded for the path before is no longer carried.
 void KestruneAudioProcessor::setImageDrawPathToValueState()
 {
     const juce::ScopedLock st (stateLock);
     const juce::ScopedLock sl (pictureEditLock);
     stateChildren.setProperty ("ImagePath", "pathDraw", drawImagePath);
+    carriedCopies[(int) PictureCopies::Kind::penLayer].reset();
 }
 
 void KestruneAudioProcessor::setImagePathToValueState()
@@ -83,6 +86,7 @@ void KestruneAudioProcessor::setImagePathToValueState()
     const juce::ScopedLock st (stateLock);
     const juce::ScopedLock sl (pictureEditLock);
     stateChildren.setProperty ("ImagePath", "path", imageFilePath);
+    carriedCopies[(int) PictureCopies::Kind::picture].reset();
 }
 
 // Writes the picture's copy into the images folder under the file name of
@@ -173,22 +177,6 @@ namespace
         undoImages.emplace_back (drawLayer);
     }
 
-    // Parameter IDs an adoption without kept parameters resets, in table order:
-    // the switch groups by their first entry.
-    const juce::StringArray& resetParameterIDs()
-    {
-        static const juce::StringArray ids = []
-        {
-            juce::StringArray result;
-
-            for (int i = 0; i < valueTreeNames.size(); ++i)
-                result.add (valueTreeNames[i] + ((i == 5 || i == 9 || i == 10) ? "0" : ""));
-
-            return result;
-        }();
-
-        return ids;
-    }
 }
 
 void KestruneAudioProcessor::iniImages()
@@ -267,6 +255,23 @@ void KestruneAudioProcessor::prepareAdoption()
     chain.keepParams = keep;
 
     preparedChainReady.store (true, std::memory_order_release);
+}
+
+// Parameter IDs an adoption without kept parameters resets, in table order:
+// the switch groups by their first entry.
+const juce::StringArray& KestruneAudioProcessor::resetParameterIDs()
+{
+    static const juce::StringArray ids = []
+    {
+        juce::StringArray result;
+
+        for (int i = 0; i < valueTreeNames.size(); ++i)
+            result.add (valueTreeNames[i] + ((i == 5 || i == 9 || i == 10) ? "0" : ""));
+
+        return result;
+    }();
+
+    return ids;
 }
 
 //==============================================================================
@@ -348,14 +353,27 @@ void KestruneAudioProcessor::resetDrawing()
 {
     showHelpText.store (true);
 
+    const juce::ScopedLock sl (stateLock); // the path goes into the state in the same step
+
+    // A pen layer a restore brought back comes back again with the
+    // adoption: the state goes on naming it, so that a save keeps it.
+    bool restoredLayerReturns = false;
+    {
+        const juce::ScopedLock el (pictureEditLock);
+        restoredLayerReturns = loadedDrawImage.isValid();
+    }
+
     PictureHandOver handOver;
     handOver.parameters = PictureHandOver::Parameters::keep;
-    handOver.penLayerPath = juce::String();
     handOver.clearUndoHistory = true;
 
-    const juce::ScopedLock sl (stateLock); // the path goes into the state in the same step
+    if (! restoredLayerReturns)
+        handOver.penLayerPath = juce::String();
+
     handOverPicture (std::move (handOver));
-    setImageDrawPathToValueState();
+
+    if (! restoredLayerReturns)
+        setImageDrawPathToValueState();
 }
 
 void KestruneAudioProcessor::resetAll()

@@ -3,6 +3,9 @@
 #include "SafeFiles.h"
 #include "StorablePixels.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace
 {
     // A 64-bit checksum (MurmurHash3's mixing, one lane). It tells pictures and
@@ -91,6 +94,24 @@ namespace
                 && sum.result() == bytes;
     }
 
+    // Why a copy could not be written, in the user's words.
+    juce::String writeErrorText (int error)
+    {
+        switch (error)
+        {
+            case ENOSPC:
+            case EDQUOT:       return "the disk is full";
+            case EROFS:        return "the disk is read-only";
+            case EACCES:
+            case EPERM:        return "the folder may not be written to";
+            case ENAMETOOLONG: return "the file name is too long";
+            case ENOENT:
+            case ENOTDIR:      return "the folder is not there (a drive that is not mounted?)";
+            case 0:            return "the file could not be written";
+            default:           return juce::String (std::strerror (error)).toLowerCase();
+        }
+    }
+
     bool isSymbolicLinkOrExists (const juce::File& file)
     {
         return file.exists() || file.isSymbolicLink();
@@ -128,26 +149,34 @@ namespace
 
         const juce::MemoryBlock& bytes() const { return original != nullptr ? *original : encoded; }
 
-        // True when `file` holds exactly these bytes.
-        bool isIn (const juce::File& file)
-        {
-            juce::MemoryBlock data;
-            return ready() && kestrune::files::readRegularFile (file, size, false, data) && data == bytes();
-        }
-
         // Gives the copy the name `target` unless something holds that name
         // already, whoever made it and whenever (other instances, other
         // processes, at the same moment).
         kestrune::files::AsideFile::Commit createAs (const juce::File& folder, const juce::File& target)
         {
+            using Commit = kestrune::files::AsideFile::Commit;
+
             if (! ready())
-                return kestrune::files::AsideFile::Commit::failed;
+                return Commit::failed;
+
+            errno = 0;
 
             if (aside.file() == juce::File() && ! aside.write (folder, target.getFileName(), bytes().getData(), bytes().getSize()))
-                return kestrune::files::AsideFile::Commit::failed;
+            {
+                error = errno;
+                return Commit::failed;
+            }
 
-            return aside.createAs (target);
+            const auto outcome = aside.createAs (target);
+
+            if (outcome == Commit::failed)
+                error = errno;
+
+            return outcome;
         }
+
+        // The system's error number of the last write that failed (0: none known).
+        int error = 0;
 
         juce::int64 size = 0;
         juce::uint64 checksum = 0;
@@ -186,12 +215,7 @@ const juce::Identifier PictureCopies::attribute { "savedCopies" };
 
 juce::File PictureCopies::fileInFolder (const juce::File& folder, const juce::String& name)
 {
-    if (folder == juce::File() || name.isEmpty() || name == "." || name == ".."
-         || name.containsChar ('/') || name.containsChar (juce::File::getSeparatorChar())
-        #if JUCE_WINDOWS
-         || name.containsChar (':')
-        #endif
-       )
+    if (folder == juce::File() || name.isEmpty() || name == "." || name == ".." || name.containsChar ('/'))
         return {};
 
     // Joined by hand: a child name with a leading "~" would be read as a home
@@ -297,6 +321,39 @@ juce::File PictureCopies::recordedCopy (const juce::ValueTree& imagePath, Kind k
     return kestrune::files::isRegularFile (file, false) ? file : juce::File();
 }
 
+bool PictureCopies::isInImagesFolder (const juce::File& file, const juce::File& folder)
+{
+    const auto parent = file.getParentDirectory();
+    return file != juce::File() && (parent == folder || parent.getFileName() == folder.getFileName());
+}
+
+std::optional<juce::File> PictureCopies::locate (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder)
+{
+    const auto name = recordedName (imagePath, kind);
+
+    if (name.isEmpty())
+        return std::nullopt;
+
+    const auto stored = imagePath.getProperty (kind == Kind::picture ? "path" : "pathDraw").toString();
+    const auto atPath = juce::File::isAbsolutePath (stored) ? juce::File (stored) : juce::File();
+
+    if (const auto copy = recordedCopy (imagePath, kind, folder); copy != juce::File())
+        return copy;
+
+    // The images folder may have moved since (another Documents folder):
+    // the copy is then beside the stored path, in the folder it was written into.
+    if (isInImagesFolder (atPath, folder))
+    {
+        if (const auto copy = recordedCopy (imagePath, kind, atPath.getParentDirectory()); copy != juce::File())
+            return copy;
+
+        // A file there under another name than the copy's was set aside.
+        return juce::File();
+    }
+
+    return kestrune::files::isRegularFile (atPath, true) ? atPath : juce::File();
+}
+
 //==============================================================================
 PictureCopies::Known PictureCopies::lastKnown (Kind kind)
 {
@@ -318,16 +375,14 @@ void PictureCopies::remember (Kind kind, Known k, const juce::uint64* onlyIfStil
     slot = k;
 }
 
-juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder)
+juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder,
+                                bool followLinks)
 {
-    // A file of the images folder is read only as the regular file it is; a
-    // path the user picked or a state names may be a link to a picture.
-    const bool inFolder = file != juce::File() && fileInFolder (folder, file.getFileName()) == file;
     juce::MemoryBlock data;
     juce::Image image;
 
     if (path.isNotEmpty() && file != juce::File()
-         && kestrune::files::readRegularFile (file, kestrune::pictures::maxPictureFileBytes, ! inFolder, data))
+         && kestrune::files::readRegularFile (file, kestrune::pictures::maxPictureFileBytes, followLinks, data))
         image = kestrune::pictures::decodePicture (data.getData(), data.getSize());
 
     Known k;
@@ -338,8 +393,10 @@ juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce
         k.pixels = pixelChecksum (image);
 
         // Only files in the images folder are worth remembering: those are
-        // the ones a save may find under its copy's name.
-        if (inFolder)
+        // the ones a save may find under its copy's name. A link there is
+        // never one (a save never settles in a link).
+        if (file != juce::File() && fileInFolder (folder, file.getFileName()) == file
+             && kestrune::files::isRegularFile (file, false))
         {
             k.name = file.getFileName();
             k.size = (juce::int64) data.getSize();
@@ -355,16 +412,38 @@ juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce
     return image;
 }
 
-juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder)
+void PictureCopies::reserveName (const juce::String& name, const juce::Image& onlyPicture)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    reservedName = name;
+    reservedPixels = pixelChecksum (onlyPicture);
+}
+
+bool PictureCopies::mayTake (Kind kind, const juce::String& name, juce::uint64 pixels)
+{
+    const std::lock_guard<std::mutex> guard (lock);
+    return kind != Kind::picture || name != reservedName || pixels == reservedPixels;
+}
+
+juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juce::String& path,
+                                  const juce::File& folder, juce::String* whyNot)
 {
     if (! image.isValid() || path.isEmpty())
         return {};
+
+    auto failed = [whyNot] (const juce::String& reason)
+    {
+        if (whyNot != nullptr)
+            *whyNot = reason;
+
+        return juce::String();
+    };
 
     // Only the forward slash separates; a path without one is the name itself.
     const auto wanted = path.fromLastOccurrenceOf ("/", false, false);
 
     if (fileInFolder (folder, wanted) == juce::File())
-        return {};
+        return failed ("the file name \"" + wanted + "\" cannot be used there");
 
     const bool penLayer = kind == Kind::penLayer;
     const auto pixels = pixelChecksum (image);
@@ -373,7 +452,7 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
 
     // The copy last written or read for this path, still holding what it held
     // then: the usual case, decided without decoding anything.
-    if (samePicture && last.path == path && last.name.isNotEmpty()
+    if (samePicture && last.path == path && last.name.isNotEmpty() && mayTake (kind, last.name, pixels)
          && holds (fileInFolder (folder, last.name), last.size, last.bytes))
         return last.name;
 
@@ -405,10 +484,14 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
         if (file == juce::File())
         {
             if (name.isEmpty())
-                return {};
+                return failed ("the picture could not be encoded");
 
             continue;
         }
+
+        // A name the plug-in itself rewrites holds only the picture it writes there.
+        if (! mayTake (kind, name, pixels))
+            continue;
 
         if (! isSymbolicLinkOrExists (file))
         {
@@ -419,7 +502,7 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
                 return keep (name, copy.size, copy.checksum);
 
             if (outcome == Commit::failed)
-                return {};
+                return failed (copy.ready() ? writeErrorText (copy.error) : juce::String ("the picture could not be encoded"));
 
             // Another writer took the name meanwhile: see what it holds.
         }
@@ -439,7 +522,7 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
         // A pen layer settles only in a file holding exactly its own data.
         if (penLayer)
         {
-            if (copy.isIn (file))
+            if (copy.ready() && holds (file, copy.size, copy.checksum))
                 return keep (name, copy.size, copy.checksum);
 
             continue;
@@ -469,5 +552,5 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
             return keep (name, (juce::int64) data.getSize(), checksumOf (data));
     }
 
-    return {};
+    return failed ("every name the copy could take is in use");
 }

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <mutex>
+#include <optional>
 
 // The copies of the picture and of the pen layer that a save puts into the
 // images folder. Every instance and every project on the machine shares that
@@ -33,16 +34,29 @@ public:
     enum class Kind { picture = 0, penLayer = 1 };
 
     // Reads and decodes `file`, the picture the processor will know by
-    // `path` (a null image when it does not decode or is no regular file).
-    // A file directly in `folder` is remembered as the copy of `path`, and
-    // read only if it is no link.
-    juce::Image read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder);
+    // `path` (a null image when it does not decode or is no regular file, or
+    // is a link and `followLinks` is false). A regular file directly in
+    // `folder` is remembered as the copy of `path`.
+    juce::Image read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder,
+                      bool followLinks = false);
 
     // Makes sure `folder` holds a copy of `image`, the picture the processor
     // knows by `path`, under the file name of `path` or a numbered one, and
     // returns the copy's file name; empty when there is none (no picture, no
-    // name, a write that failed).
-    juce::String save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder);
+    // name, a write that failed). When a copy was due but none could be
+    // made, `whyNot` (if given) gets the reason in a user's words.
+    juce::String save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder,
+                       juce::String* whyNot = nullptr);
+
+    // A picture file the plug-in itself writes again and again ("imageDegault.png"):
+    // a copy may take that name only for exactly `onlyPicture`, which every
+    // rewrite leaves there; any other picture gets a name of its own.
+    void reserveName (const juce::String& name, const juce::Image& onlyPicture);
+
+    // What a save records for a picture or pen layer that was due a copy and
+    // got none: a name no file in the folder can have, so that a restore
+    // takes the stored path itself and never a same-named file of the folder.
+    static constexpr const char* noCopy = ".";
 
     // The attribute of the state's ImagePath child: the picture copy's file
     // name and the pen layer's, joined by "/", which no file name holds.
@@ -62,6 +76,21 @@ public:
     // The recorded copy in `folder`, when a regular file (no link) of that
     // name is there; else File().
     static juce::File recordedCopy (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder);
+
+    // Where a restore finds what `imagePath` names for `kind`, in a state
+    // that records its copies: the recorded copy in `folder`, else in the
+    // folder the save wrote it into (beside the stored path, when that is an
+    // images folder: its name is `folder`'s), else the stored path itself,
+    // unless the save found that file to hold something else (a file of an
+    // images folder that is not the recorded copy). File() when none of
+    // these is a regular file; nullopt for a state that records no copies
+    // (a state of an earlier version, looked up by name instead).
+    static std::optional<juce::File> locate (const juce::ValueTree& imagePath, Kind kind, const juce::File& folder);
+
+    // True when `file` lies directly in `folder` or in a folder of the same
+    // name (an images folder elsewhere): such files are read only as the
+    // regular files they are, never through a link.
+    static bool isInImagesFolder (const juce::File& file, const juce::File& folder);
 
     // The file `name` directly inside `folder`, or File() for a name that
     // would land elsewhere ("", ".", "..", a separator, a leading "~").
@@ -96,8 +125,11 @@ private:
 
     Known lastKnown (Kind kind);
     void remember (Kind kind, Known k, const juce::uint64* onlyIfStill);
+    bool mayTake (Kind kind, const juce::String& name, juce::uint64 pixels);
 
     std::mutex lock;
     Known known[2];
     juce::uint64 serials = 0;
+    juce::String reservedName;
+    juce::uint64 reservedPixels = 0;
 };

@@ -104,6 +104,7 @@ KestruneAudioProcessor::KestruneAudioProcessor()
     // Every instance on the machine rewrites this file, possibly at the same
     // moment: it is written aside and renamed into place.
     const bool defaultWritten = kestrune::pictures::writePngReplacing (sourceImage, juce::File (defaultPath));
+    pictureCopies.reserveName ("imageDegault.png", sourceImage);
 
     dryDelayBuffer.setSize (2, 2 * fftSize);
     dryDelayBuffer.clear();
@@ -499,6 +500,24 @@ void KestruneAudioProcessor::showImageAlert (const juce::String& path)
     });
 }
 
+juce::String KestruneAudioProcessor::saveAlertText (const juce::String& folder, const juce::String& reason)
+{
+    return "The pictures of this project could not be saved in: " + folder + "\n"
+           + "(" + reason + ")\n" + "The project will not reopen with its picture and drawing.";
+}
+
+void KestruneAudioProcessor::showSaveAlert (const juce::File& folder, const juce::String& reason)
+{
+    saveAlertsRequested.fetch_add (1);
+
+    juce::MessageManager::callAsync ([text = saveAlertText (folder.getFullPathName(), reason)]
+    {
+        if (canShowWindows())
+            juce::NativeMessageBox::showMessageBoxAsync (juce::MessageBoxIconType::WarningIcon,
+                                                         "Kestrune Image Alert", text, nullptr, nullptr);
+    });
+}
+
 juce::String KestruneAudioProcessor::backWardCompatibilityFileSearch (juce::String& path)
 {
     const auto name = path.fromLastOccurrenceOf ("/", false, false);
@@ -547,33 +566,96 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
     // in the state and the pictures they name belong together), under the
     // locks; the pictures are encoded outside them: their handles are taken
     // under the edit lock, and their pixels never change once in place.
-    // While a picture waits for adoption, the pen layer that belongs to the
-    // stored paths is the one the adoption will bring in, not the one still
-    // on screen; without one nothing is written, so a stored drawing is
-    // never overwritten by another picture's strokes.
+    //
+    // While a picture waits for adoption the state is saved as it will be
+    // once adopted: the new picture, the pen layer the adoption brings in
+    // (none unless a kept one: "pathDraw" is then left out, so the new
+    // layer's name, where later strokes go, is never named by this state),
+    // and with the parameters it resets at their defaults. No bringer runs
+    // while stateLock is held, so the only change the copy can meet is the
+    // adoption itself; a copy it overlapped is taken again.
     juce::ValueTree state;
     juce::Image layer, picture;
     juce::String layerPath, picturePath;
+    std::array<std::optional<juce::String>, 2> carried;
     {
         const juce::ScopedLock st (stateLock);
-        state = copyState();
-        const juce::ScopedLock sl (pictureEditLock);
-        picture = loadedImage;
-        picturePath = imageFilePath;
-        layerPath = drawImagePath;
+        bool pending = false, keep = false;
 
-        if (newImagePending.load (std::memory_order_acquire))
-            layer = keepParams.load() ? loadedDrawImage : juce::Image();
-        else if (drawLayer.isValid())
-            layer = drawLayer;
+        for (;;)
+        {
+            const auto waitingBefore = newImagePending.load (std::memory_order_acquire);
+            state = copyState();
+            const juce::ScopedLock sl (pictureEditLock);
+            pending = newImagePending.load (std::memory_order_acquire);
+
+            if (waitingBefore != pending)
+                continue;
+
+            keep = keepParams.load (std::memory_order_acquire);
+            picture = loadedImage;
+            picturePath = imageFilePath;
+            layerPath = drawImagePath;
+
+            if (pending)
+                layer = keep ? loadedDrawImage : juce::Image();
+            else if (drawLayer.isValid())
+                layer = drawLayer;
+
+            break;
+        }
+
+        carried = carriedCopies;
+
+        if (auto paths = state.getChildWithName ("ImagePath");
+            pending && ! layer.isValid() && ! carried[(int) PictureCopies::Kind::penLayer].has_value()
+             && paths.getProperty ("pathDraw").toString().isNotEmpty())
+        {
+            layerPath = {};
+            paths.setProperty ("pathDraw", juce::String(), nullptr);
+        }
+
+        if (pending && ! keep)
+            for (const auto& id : resetParameterIDs())
+                if (auto* param = apvts.getParameter (id))
+                    state.getChildWithProperty ("id", id).setProperty ("value", param->convertFrom0to1 (param->getDefaultValue()), nullptr);
     }
 
     // The pictures go first, so that the blob can name the copies they got:
-    // a name taken by a different picture gives a copy of its own.
+    // a name taken by a different picture gives a copy of its own. A path
+    // whose picture or layer in force did not come from it (a restore that
+    // found nothing there) keeps the record the restored state had.
     const auto folder = getImagesFolder();
-    const auto layerCopy = pictureCopies.save (PictureCopies::Kind::penLayer, layer, layerPath, folder);
-    const auto pictureCopy = pictureCopies.save (PictureCopies::Kind::picture, picture, picturePath, folder);
+    juce::StringArray failures;
+
+    auto copyFor = [&] (PictureCopies::Kind kind, const juce::Image& image, const juce::String& path) -> juce::String
+    {
+        if (const auto& restored = carried[(int) kind]; restored.has_value())
+            return *restored;
+
+        if (path.isEmpty())
+            return {};
+
+        juce::String whyNot;
+        const auto name = pictureCopies.save (kind, image, path, folder, &whyNot);
+
+        if (name.isNotEmpty())
+            return name;
+
+        failures.addIfNotAlreadyThere (whyNot);
+        return PictureCopies::noCopy;
+    };
+
+    const auto layerCopy = copyFor (PictureCopies::Kind::penLayer, layer, layerPath);
+    const auto pictureCopy = copyFor (PictureCopies::Kind::picture, picture, picturePath);
     PictureCopies::recordInState (state.getChildWithName ("ImagePath"), pictureCopy, layerCopy);
+
+    failures.removeEmptyStrings();
+
+    if (failures.isEmpty())
+        saveAlertShown.store (false, std::memory_order_release);
+    else if (! saveAlertShown.exchange (true, std::memory_order_acq_rel))
+        showSaveAlert (folder, failures.joinIntoString ("; "));
 
     std::unique_ptr<juce::XmlElement> xml (state.createXml());
     copyXmlToBinary (*xml, destData);
@@ -598,67 +680,11 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         if (child.hasType ("PARAM") && child.hasProperty ("value") && ! kestrune::state::isFiniteNumber (child.getProperty ("value")))
             child.removeProperty ("value", nullptr);
 
-    // Parameters are restored one by one in the order of their IDs, each to
-    // its stored value or its default, so the interval coupling sees them in
-    // a fixed order whatever the order of the elements.
-    juce::StringArray ids;
-    for (auto* p : getParameters())
-        if (auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (p))
-            ids.add (ranged->paramID);
-
-    std::sort (ids.begin(), ids.end(), [] (const juce::String& a, const juce::String& b) { return a.compare (b) < 0; });
-
-    for (const auto& id : ids)
-    {
-        auto* param = apvts.getParameter (id);
-        const auto child = tree.getChildWithProperty ("id", id);
-        const auto plain = child.isValid() && child.hasType ("PARAM") && child.hasProperty ("value")
-                               ? (float) (double) child.getProperty ("value")
-                               : param->convertFrom0to1 (param->getDefaultValue());
-        setParameterNotifyingHost (id, plain);
-    }
-
-    // Then the tree itself replaces the state. The value-tree state sets each
-    // parameter again from the element that names it, and gives a parameter
-    // that no element names an element of its own, set to its default. So
-    // every element naming a parameter carries the value now in force, and a
-    // parameter without one gets its element here, appended after the others
-    // in ID order: the replacement then sets nothing a second time.
-    for (auto child : tree)
-        if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
-            child.setProperty ("value", value->load(), nullptr);
-
-    for (const auto& id : ids)
-    {
-        if (! tree.getChildWithProperty ("id", id).isValid())
-        {
-            juce::ValueTree element ("PARAM");
-            element.setProperty ("id", id, nullptr);
-            element.setProperty ("value", apvts.getRawParameterValue (id)->load(), nullptr);
-            tree.appendChild (element, nullptr);
-        }
-    }
-
-    // The picture paths and the window's size do not go into the value-tree
-    // state's tree: they come into force with the restored pictures, below.
     // A state without picture paths gets an empty ImagePath, after the rest.
     if (! tree.getChildWithName ("ImagePath").isValid())
         tree.appendChild (juce::ValueTree ("ImagePath"), nullptr);
 
-    StateChildren restoredChildren;
-    restoredChildren.takeFrom (tree);
-
-    {
-        const juce::ScopedLock sl (stateLock);
-        apvts.replaceState (tree);
-    }
-
-    for (size_t k = 0; k < reflineValues.size(); ++k)
-        if (reflineValues[k]->load() == 1.0f)
-            refLineCount.store (1 << (int) k);
-
-    const auto paths = restoredChildren.copyOf ("ImagePath");
-
+    const auto paths = tree.getChildWithName ("ImagePath").createCopy();
     const auto folder = getImagesFolder();
 
     juce::String currentPicturePath, currentLayerPath;
@@ -669,9 +695,8 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     }
 
     // Where a stored picture is looked for (the file system is touched
-    // outside any lock). The copy the save recorded comes first. When it is
-    // gone, the stored path itself, but never a file of the images folder
-    // that the save had found to hold something else. A state saved before
+    // before anything comes into force, outside any lock). The copy the save
+    // recorded comes first (see PictureCopies::locate). A state saved before
     // copies were recorded is looked up by name, as it always was.
     auto resolve = [&] (PictureCopies::Kind kind, const juce::String& current)
     {
@@ -680,17 +705,8 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         if (stored.isEmpty())
             return current;
 
-        const auto recorded = PictureCopies::recordedName (paths, kind);
-
-        if (recorded.isNotEmpty())
-        {
-            if (const auto copy = PictureCopies::recordedCopy (paths, kind, folder); copy != juce::File())
-                return copy.getFullPathName();
-
-            const auto atPath = storedFile (stored);
-            const bool setAside = atPath.getParentDirectory() == folder && atPath.getFileName() != recorded;
-            return kestrune::files::isRegularFile (atPath, true) && ! setAside ? atPath.getFullPathName() : juce::String();
-        }
+        if (const auto located = PictureCopies::locate (paths, kind, folder))
+            return located->getFullPathName();
 
         auto byName = stored;
         const auto found = storedFile (backWardCompatibilityFileSearch (byName));
@@ -700,41 +716,120 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     const auto picturePath = resolve (PictureCopies::Kind::picture, currentPicturePath);
     const auto layerPath = resolve (PictureCopies::Kind::penLayer, currentLayerPath);
 
-    // Without a picture in force nothing is loaded, and the pen-layer path is
-    // left as it was: pointing it at a stored drawing while the running layer
-    // stays would let the next save overwrite that drawing.
-    if (picturePath.isEmpty())
+    // Files of an images folder are read only as the regular files they are;
+    // a stored path elsewhere may be a link to a picture.
+    auto readPicture = [&] (PictureCopies::Kind kind, const juce::String& path)
     {
+        const auto file = storedFile (path);
+        return pictureCopies.read (kind, path, file, folder, ! PictureCopies::isInImagesFolder (file, folder));
+    };
+
+    juce::Image picture, layer;
+
+    if (picturePath.isNotEmpty())
+    {
+        picture = readPicture (PictureCopies::Kind::picture, picturePath);
+        layer = readPicture (PictureCopies::Kind::penLayer, layerPath);
+    }
+
+    // Parameters are restored one by one in the order of their IDs, each to
+    // its stored value or its default, so the interval coupling sees them in
+    // a fixed order whatever the order of the elements.
+    juce::StringArray ids;
+    for (auto* p : getParameters())
+        if (auto* ranged = dynamic_cast<juce::RangedAudioParameter*> (p))
+            ids.add (ranged->paramID);
+
+    std::sort (ids.begin(), ids.end(), [] (const juce::String& a, const juce::String& b) { return a.compare (b) < 0; });
+
+    // Everything comes into force in one step under the state lock: a save
+    // on another thread sees the state from before the restore or all of it,
+    // never the restored values with the pictures from before.
+    {
+        const juce::ScopedLock st (stateLock);
+
+        for (const auto& id : ids)
         {
-            const juce::ScopedLock st (stateLock);
-            stateChildren = std::move (restoredChildren);
+            auto* param = apvts.getParameter (id);
+            const auto child = tree.getChildWithProperty ("id", id);
+            const auto plain = child.isValid() && child.hasType ("PARAM") && child.hasProperty ("value")
+                                   ? (float) (double) child.getProperty ("value")
+                                   : param->convertFrom0to1 (param->getDefaultValue());
+            setParameterNotifyingHost (id, plain);
+        }
+
+        // Then the tree itself replaces the state. The value-tree state sets
+        // each parameter again from the element that names it, and gives a
+        // parameter that no element names an element of its own, set to its
+        // default. So every element naming a parameter carries the value now
+        // in force, and a parameter without one gets its element here,
+        // appended after the others in ID order: the replacement then sets
+        // nothing a second time.
+        for (auto child : tree)
+            if (auto* value = apvts.getRawParameterValue (child.getProperty ("id").toString()))
+                child.setProperty ("value", value->load(), nullptr);
+
+        for (const auto& id : ids)
+        {
+            if (! tree.getChildWithProperty ("id", id).isValid())
+            {
+                juce::ValueTree element ("PARAM");
+                element.setProperty ("id", id, nullptr);
+                element.setProperty ("value", apvts.getRawParameterValue (id)->load(), nullptr);
+                tree.appendChild (element, nullptr);
+            }
+        }
+
+        // The picture paths and the window's size do not go into the
+        // value-tree state's tree (see StateChildren).
+        StateChildren restoredChildren;
+        restoredChildren.takeFrom (tree);
+        apvts.replaceState (tree);
+        stateChildren = std::move (restoredChildren);
+
+        for (size_t k = 0; k < reflineValues.size(); ++k)
+            if (reflineValues[k]->load() == 1.0f)
+                refLineCount.store (1 << (int) k);
+
+        // A stored path whose picture or layer is not the one in force after
+        // this restore keeps the copy its state recorded, for every save
+        // until something else is brought in for it.
+        auto carry = [&] (PictureCopies::Kind kind, bool cameFromIt) -> std::optional<juce::String>
+        {
+            const auto property = kind == PictureCopies::Kind::picture ? "path" : "pathDraw";
+
+            if (cameFromIt || paths.getProperty (property).toString().isEmpty())
+                return std::nullopt;
+
+            return PictureCopies::recordedName (paths, kind);
+        };
+
+        // Without a picture in force nothing is loaded, and the pen-layer
+        // path is left as it was: pointing it at a stored drawing while the
+        // running layer stays would let the next save overwrite that drawing.
+        if (picturePath.isEmpty())
+        {
+            carriedCopies[(int) PictureCopies::Kind::picture] = carry (PictureCopies::Kind::picture, false);
+            carriedCopies[(int) PictureCopies::Kind::penLayer] = carry (PictureCopies::Kind::penLayer, false);
             const juce::ScopedLock sl (pictureEditLock);
             imageFilePath = {};
         }
+        else
+        {
+            carriedCopies[(int) PictureCopies::Kind::picture] = std::nullopt;
+            carriedCopies[(int) PictureCopies::Kind::penLayer] = carry (PictureCopies::Kind::penLayer, layerPath.isNotEmpty());
 
-        stateRestoredBroadcaster.sendChangeMessage();
-        return;
-    }
+            if (! picture.isValid())
+                showImageAlert (picturePath);
 
-    auto picture = pictureCopies.read (PictureCopies::Kind::picture, picturePath, storedFile (picturePath), folder);
-    auto layer = pictureCopies.read (PictureCopies::Kind::penLayer, layerPath, storedFile (layerPath), folder);
-
-    if (! picture.isValid())
-        showImageAlert (picturePath);
-
-    PictureHandOver handOver;
-    handOver.parameters = PictureHandOver::Parameters::keep;
-    handOver.picture = picture;
-    handOver.penLayer = layer;
-    handOver.picturePath = picturePath;
-    handOver.penLayerPath = layerPath;
-
-    {
-        // The restored paths and size come into force with the pictures: a
-        // save never pairs them with the pictures before the restore.
-        const juce::ScopedLock sl (stateLock);
-        stateChildren = std::move (restoredChildren);
-        handOverPicture (std::move (handOver));
+            PictureHandOver handOver;
+            handOver.parameters = PictureHandOver::Parameters::keep;
+            handOver.picture = picture;
+            handOver.penLayer = layer;
+            handOver.picturePath = picturePath;
+            handOver.penLayerPath = layerPath;
+            handOverPicture (std::move (handOver));
+        }
     }
 
     stateRestoredBroadcaster.sendChangeMessage();
@@ -750,7 +845,7 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path);
     PictureHandOver handOver;
     handOver.parameters = keep ? PictureHandOver::Parameters::keep : PictureHandOver::Parameters::reset;
-    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder());
+    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), true);
     handOver.picturePath = path;
     handOver.penLayerPath = nameImageDrawPath(); // every load starts a new pen-layer file
 

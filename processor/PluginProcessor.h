@@ -189,6 +189,15 @@ public:
     static juce::String imageAlertText (const juce::String& path);
     std::atomic<int> imageAlertsRequested { 0 };
 
+    // The warning shown when a save could not write the copies of its
+    // pictures into the images folder `folder`, for `reason`. Shown once
+    // until a save writes all its copies again.
+    static juce::String saveAlertText (const juce::String& folder, const juce::String& reason);
+    std::atomic<int> saveAlertsRequested { 0 };
+
+    // Parameter IDs an adoption without kept parameters resets.
+    static const juce::StringArray& resetParameterIDs();
+
     // The state as a save writes it, before it records its picture copies:
     // a copy of the value-tree state's tree with the children that are not
     // parameters (stateChildren) in their places. Any thread.
@@ -216,6 +225,13 @@ public:
     // own lock or pictureEditLock.
     juce::CriticalSection stateLock;
     StateChildren stateChildren; // guarded by stateLock
+
+    // Per kind (PictureCopies::Kind): the copy a restored state recorded for
+    // its "path" or "pathDraw" while the picture or layer in force did not
+    // come from that path (the restore found nothing there). Every save
+    // records it as it stood, until a bringer writes that path. Guarded by
+    // stateLock.
+    std::array<std::optional<juce::String>, 2> carriedCopies;
 
     // A change message, delivered on the message thread, after every restore
     // that came into force (an open window takes the restored size).
@@ -553,6 +569,8 @@ protected:
 
 private:
     void showImageAlert (const juce::String& path);
+    void showSaveAlert (const juce::File& folder, const juce::String& reason);
+    std::atomic<bool> saveAlertShown { false };
     void run() override;
     void createParameters();
 

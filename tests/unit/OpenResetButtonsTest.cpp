@@ -152,14 +152,23 @@ namespace
 
 TEST_F (OpenResetButtons, AChosenPictureIsLoadedKeepingTheParameters)
 {
-    const struct { const char* name; int w, h; } files[] { { "chosen.png", 40, 30 }, { "CHOSEN-UPPER.PNG", 50, 20 } };
+    const struct { const char* name; int w, h; bool linkedFromImagesFolder; } files[] {
+        { "chosen.png", 40, 30, false }, { "CHOSEN-UPPER.PNG", 50, 20, false }, { "linked.png", 36, 24, true } };
 
     for (const auto& f : files)
     {
         SCOPED_TRACE (f.name);
         setPlain (*p, "zoom", 2.0f);
         setPlain (*p, "drywet", 0.3f);
-        const auto file = picture (f.name, f.w, f.h);
+        auto file = picture (f.name, f.w, f.h);
+
+        if (f.linkedFromImagesFolder)
+        {
+            const auto link = imagesFolder().getChildFile (f.name);
+            link.deleteFile();
+            ASSERT_TRUE (file.createSymbolicLink (link, true));
+            file = link;
+        }
 
         e().imageChosen (file);
         EXPECT_EQ (pathProperty ("path"), file.getFullPathName());

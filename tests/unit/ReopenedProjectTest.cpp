@@ -71,6 +71,78 @@ namespace
         const char* name;
         std::function<void (KestruneAudioProcessor&)> bring;
     };
+
+    void prime (KestruneAudioProcessor& p)
+    {
+        setPlain (p, "contrast", 3.4f);
+        setPlain (p, "bwset", 1.0f);
+    }
+
+    void openAdopted (KestruneAudioProcessor& p, const juce::File& file, bool keep = true)
+    {
+        p.loadFile (file.getFullPathName(), keep);
+        ASSERT_TRUE (adoptPending (p));
+    }
+
+    std::vector<float> allValues (KestruneAudioProcessor& p)
+    {
+        std::vector<float> values;
+        for (auto* parameter : p.getParameters())
+            values.push_back (parameter->getValue());
+        return values;
+    }
+
+    struct Snapshot
+    {
+        Filtered filtered;
+        std::vector<float> values;
+    };
+
+    Snapshot snapshot (KestruneAudioProcessor& p)
+    {
+        return { filtered (p), allValues (p) };
+    }
+
+    void expectReopensAs (const juce::MemoryBlock& blob, const Snapshot& expected)
+    {
+        auto reopened = makeProcessor();
+        reopened->setStateInformation (blob.getData(), (int) blob.getSize());
+        ASSERT_TRUE (adoptPending (*reopened));
+        const auto after = snapshot (*reopened);
+        EXPECT_TRUE (sameImage (after.filtered.output, expected.filtered.output));
+        EXPECT_TRUE (after.filtered.grey == expected.filtered.grey);
+        EXPECT_TRUE (after.values == expected.values);
+    }
+
+    juce::File noiseFile (const juce::File& file, int seed, int w = 160, int h = 120)
+    {
+        // Written in place: a name near the file system's limit leaves no
+        // room for the temporary name a replacement goes through.
+        const auto bytes = encodePng (noise (juce::Image::RGB, w, h, seed));
+        file.deleteFile();
+        juce::FileOutputStream out (file);
+        out.write (bytes.getData(), bytes.getSize());
+        return file;
+    }
+
+    // Moves a file or folder aside for the length of a scope (another
+    // machine, a moved folder).
+    struct Away
+    {
+        explicit Away (const juce::File& f) : file (f), aside (f.getSiblingFile (f.getFileName() + "-away"))
+        {
+            aside.deleteRecursively();
+            EXPECT_TRUE (file.moveFileTo (aside));
+        }
+
+        ~Away()
+        {
+            file.deleteRecursively();
+            aside.moveFileTo (file);
+        }
+
+        juce::File file, aside;
+    };
 }
 
 TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
@@ -115,4 +187,141 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
         EXPECT_TRUE (sameImage (after.output, before.output));
         EXPECT_TRUE (after.grey == before.grey);
     }
+}
+
+// Saved, opened elsewhere and saved again, opened after its Documents folder
+// moved, or saved where no copy could be written: the project reopens with
+// exactly the picture, drawing and values it had when it was saved.
+TEST (ReopenedProject, ReopensAsSavedWhereverItWasOpenedAndSavedSince)
+{
+    const auto home = freshFolder ("reopen-elsewhere");
+    const auto photo = noiseFile (home.getChildFile ("photo.png"), 21);
+    const auto other = noiseFile (home.getChildFile ("other.png"), 22);
+
+    // Saved at home, where the images folder holds another "photo.png";
+    // opened where neither the picture nor the images folder is, by an
+    // instance that may have a picture and a drawing of its own; saved there.
+    auto resavedElsewhere = [&] (bool awayInstanceDraws)
+    {
+        noiseFile (imagesFolder().getChildFile ("photo.png"), 23);
+        auto saved = makeProcessor();
+        openAdopted (*saved, photo);
+        strokes (*saved, 4, 24);
+        prime (*saved);
+        const auto expected = snapshot (*saved);
+        const auto atHome = saveState (*saved);
+
+        juce::MemoryBlock resaved;
+        {
+            const Away pictures (home), copies (imagesFolder());
+            auto elsewhere = makeProcessor();
+            if (awayInstanceDraws)
+            {
+                openAdopted (*elsewhere, noiseFile (pictureScratchFolder().getChildFile ("away.png"), 25));
+                strokes (*elsewhere, 3, 26);
+            }
+            elsewhere->setStateInformation (atHome.getData(), (int) atHome.getSize());
+            resaved = saveState (*elsewhere);
+        }
+
+        expectReopensAs (resaved, expected);
+    };
+
+    const Bringer rows[] = {
+        { "resaved where its picture is missing", [&] (KestruneAudioProcessor&) { resavedElsewhere (false); } },
+        { "resaved by an instance with a drawing of its own", [&] (KestruneAudioProcessor&) { resavedElsewhere (true); } },
+        { "no copy could be written: the stored path, not the folder's file of that name", [&] (KestruneAudioProcessor& saved)
+          {
+              const auto name = juce::String::repeatedString ("n", 250) + ".png";
+              const auto longName = noiseFile (home.getChildFile (name), 31);
+              noiseFile (imagesFolder().getChildFile (name), 32);
+              openAdopted (saved, longName);
+              prime (saved);
+              const auto expected = snapshot (saved);
+              expectReopensAs (saveState (saved), expected);
+              EXPECT_EQ (saved.saveAlertsRequested.load(), 1);
+          } },
+        { "saved while a dropped picture waits for adoption", [&] (KestruneAudioProcessor& saved)
+          {
+              openAdopted (saved, photo);
+              strokes (saved, 2, 41);
+              prime (saved);
+              setPlain (saved, "zoom", 1.7f);
+              saved.loadFile (other.getFullPathName(), false);
+              const auto beforeAdoption = saveState (saved);
+              ASSERT_TRUE (adoptPending (saved));
+              const auto expected = snapshot (saved);
+              strokes (saved, 3, 42);
+              saveState (saved);
+              expectReopensAs (beforeAdoption, expected);
+          } },
+        { "reset drawing in a restored project", [&] (KestruneAudioProcessor& saved)
+          {
+              openAdopted (saved, photo);
+              strokes (saved, 4, 51);
+              prime (saved);
+              const auto first = saveState (saved);
+              auto restored = makeProcessor();
+              restored->setStateInformation (first.getData(), (int) first.getSize());
+              ASSERT_TRUE (adoptPending (*restored));
+              strokes (*restored, 2, 52);
+              restored->resetDrawing();
+              ASSERT_TRUE (adoptPending (*restored));
+              const auto expected = snapshot (*restored);
+              expectReopensAs (saveState (*restored), expected);
+          } },
+        { "reset all with the default picture's file replaced by hand", [&] (KestruneAudioProcessor& saved)
+          {
+              noiseFile (imagesFolder().getChildFile ("imageDegault.png"), 61, 480, 330);
+              saved.resetAll();
+              ASSERT_TRUE (adoptPending (saved));
+              prime (saved);
+              const auto expected = snapshot (saved);
+              expectReopensAs (saveState (saved), expected);
+          } },
+        { "the Documents folder moved since", [&] (KestruneAudioProcessor& saved)
+          {
+              openAdopted (saved, photo);
+              strokes (saved, 2, 71);
+              saveState (saved);
+              strokes (saved, 2, 72);
+              prime (saved);
+              const auto expected = snapshot (saved);
+              const auto blob = saveState (saved);
+
+              const auto userDirs = juce::File ("~/.config/user-dirs.dirs");
+              userDirs.getParentDirectory().createDirectory();
+              juce::File ("~/MovedDocuments").createDirectory();
+              userDirs.replaceWithText ("XDG_DOCUMENTS_DIR=\"$HOME/MovedDocuments\"\n");
+              expectReopensAs (blob, expected);
+              userDirs.deleteFile();
+              juce::File ("~/MovedDocuments").deleteRecursively();
+          } },
+        { "the images folder is a link to a drive that is not mounted", [&] (KestruneAudioProcessor& saved)
+          {
+              openAdopted (saved, photo);
+              strokes (saved, 2, 81);
+              {
+                  const Away copies (imagesFolder());
+                  ASSERT_TRUE (juce::File ("/nonexistent-drive/KestruneImages").createSymbolicLink (imagesFolder(), true));
+                  saveState (saved);
+                  saveState (saved);
+                  EXPECT_EQ (saved.saveAlertsRequested.load(), 1) << "once until a save succeeds";
+              }
+              saveState (saved);
+              const Away copies (imagesFolder());
+              ASSERT_TRUE (juce::File ("/nonexistent-drive/KestruneImages").createSymbolicLink (imagesFolder(), true));
+              saveState (saved);
+              EXPECT_EQ (saved.saveAlertsRequested.load(), 2);
+          } },
+    };
+
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.name);
+        auto saved = makeProcessor();
+        row.bring (*saved);
+    }
+
+    imagesFolder().getChildFile ("imageDegault.png").deleteFile();
 }
