@@ -1,6 +1,9 @@
 #include "TestSupport.h"
 
 #include <algorithm>
+#include <atomic>
+#include <map>
+#include <thread>
 #include <random>
 
 using namespace kestrune::test;
@@ -310,4 +313,52 @@ TEST (SavedState, MissingIntervalParametersAreRestoredInOnePass)
         if (! c.params.contains ("Other"))
             EXPECT_EQ (params, 42);
     }
+}
+
+// A restore comes into force in one step: a save on another thread never
+// pairs the restored values with the picture from before, or the other way round.
+TEST (SavedState, ASaveDuringARestoreSeesAllOfItOrNone)
+{
+    auto p = makeProcessor();
+    const auto folder = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile ("one-step");
+    folder.createDirectory();
+
+    // Two states: each picture path with a zoom of its own.
+    std::map<juce::String, double> zoomOf;
+    std::vector<juce::MemoryBlock> blobs;
+    for (int k = 0; k < 2; ++k)
+    {
+        juce::Image picture (juce::Image::RGB, 300, 200 + k, true);
+        const auto file = folder.getChildFile ("state" + juce::String (k) + ".png");
+        file.deleteFile();
+        juce::FileOutputStream out (file);
+        juce::PNGImageFormat().writeImageToStream (picture, out);
+        out.flush();
+        p->loadFile (file.getFullPathName(), true);
+        setPlain (*p, "zoom", 2.0f + (float) k);
+        zoomOf[file.getFullPathName()] = 2.0 + k;
+        blobs.push_back (saveState (*p));
+    }
+
+    std::atomic<bool> done { false };
+    juce::StringArray mismatches;
+    std::thread host ([&]
+    {
+        while (! done.load())
+        {
+            const auto blob = saveState (*p);
+            const auto tree = juce::ValueTree::fromXml (*juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize()));
+            const auto path = tree.getChildWithName ("ImagePath").getProperty ("path").toString();
+            const auto zoom = (double) tree.getChildWithProperty ("id", "zoom").getProperty ("value");
+            if (const auto it = zoomOf.find (path); it == zoomOf.end() || it->second != zoom)
+                mismatches.addIfNotAlreadyThere (path + " with zoom " + juce::String (zoom));
+        }
+    });
+
+    for (int round = 0; round < 200; ++round)
+        p->setStateInformation (blobs[(size_t) round % 2].getData(), (int) blobs[(size_t) round % 2].getSize());
+
+    done = true;
+    host.join();
+    EXPECT_TRUE (mismatches.isEmpty()) << mismatches.joinIntoString ("; ");
 }
