@@ -151,10 +151,10 @@ public:
     // the caller afterwards (setImagePathToValueState, setImageDrawPathToValueState).
     void handOverPicture (PictureHandOver handOver);
 
-    // "Reset Drawing": shows the help text again, empties the undo history and
-    // the pen-layer path ("pathDraw" too), and has the same loadedImage adopted
-    // again with the parameters kept: a fresh pen layer, or the one a restore
-    // brought back.
+    // "Reset Drawing": shows the help text again, empties the undo history,
+    // and has the same loadedImage adopted again with the parameters kept: a
+    // fresh pen layer, and an empty pen-layer path ("pathDraw" too); or the
+    // layer a restore brought back, whose path the state then goes on naming.
     void resetDrawing();
 
     // "Reset All": shows the help text again, empties the undo history, reads
