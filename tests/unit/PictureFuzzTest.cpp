@@ -149,7 +149,8 @@ TEST (PictureFuzz, DamagedFilesGoThroughLoadingAdoptionRenderingAndAudio)
     const auto deadline = juce::Time::getMillisecondCounterHiRes() + fuzzSeconds() * 1000.0;
     int runs = 0, decodedRuns = 0;
 
-    for (; runs < 4000 && juce::Time::getMillisecondCounterHiRes() < deadline; ++runs)
+    // At least a minimum of runs however slow the machine, then up to the deadline.
+    for (; runs < 4000 && (runs <= 50 || juce::Time::getMillisecondCounterHiRes() < deadline); ++runs)
     {
         const auto& seed = seeds[(size_t) runs % seeds.size()];
         const auto bytes = fs::mutate (seed.bytes, rng, seed.isPng);
@@ -225,7 +226,7 @@ TEST (PictureFuzz, RestoredStatesWhosePicturesAreDamaged)
     const auto deadline = juce::Time::getMillisecondCounterHiRes() + fuzzSeconds() * 1000.0;
     int runs = 0;
 
-    for (; runs < 2000 && juce::Time::getMillisecondCounterHiRes() < deadline; ++runs)
+    for (; runs < 2000 && (runs <= 20 || juce::Time::getMillisecondCounterHiRes() < deadline); ++runs)
     {
         const auto& seed = seeds[(size_t) runs % seeds.size()];
         auto pictureBytes = rng() % 4 == 0 ? seed.bytes : fs::mutate (seed.bytes, rng, seed.isPng);
