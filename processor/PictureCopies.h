@@ -25,8 +25,9 @@
 // file size, a checksum of the file's bytes and one of the decoded pixels),
 // so that the usual save - nothing changed - reads one file and decodes
 // nothing. Files are written aside and then linked into place, whole or not
-// at all, and never outside the folder. Copies are written so that they read
-// back as exactly the pixels saved.
+// at all, and never outside the folder. Copies read back as exactly the
+// pixels saved: a picture read from a file is copied as that file's bytes
+// (a JPEG stays a JPEG), anything else is encoded so that it does.
 class PictureCopies
 {
 public:
@@ -35,14 +36,19 @@ public:
     // Reads and decodes `file`, the picture the processor will know by
     // `path` (a null image when it does not decode or is no regular file).
     // A file directly in `folder` is remembered as the copy of `path`, and
-    // read only if it is no link.
-    juce::Image read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder);
+    // read only if it is no link. With `fileBytes`, the file's bytes are
+    // handed back there when it decoded (else null), for its copy.
+    juce::Image read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder,
+                      std::shared_ptr<const juce::MemoryBlock>* fileBytes = nullptr);
 
     // Makes sure `folder` holds a copy of `image`, the picture the processor
     // knows by `path`, under the file name of `path` or a numbered one, and
     // returns the copy's file name; empty when there is none (no picture, no
-    // name, a write that failed).
-    juce::String save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder);
+    // name, a write that failed). A new copy holds `bytes` when given (the
+    // file the picture was read from, or its PNG made ahead of the save),
+    // else the picture's PNG, encoded here.
+    juce::String save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder,
+                       std::shared_ptr<const juce::MemoryBlock> bytes = nullptr);
 
     // The attribute of the state's ImagePath child: the picture copy's file
     // name and the pen layer's, joined by "/", which no file name holds.
@@ -88,9 +94,6 @@ private:
         juce::int64 size = 0;      // the file's length and byte checksum
         juce::uint64 bytes = 0;
         juce::uint64 pixels = 0;   // pixelChecksum of its picture
-        // A PNG picture that no encoding of its pixels gives back exactly
-        // (translucent colours): its own bytes, for its copy.
-        std::shared_ptr<const juce::MemoryBlock> original;
         juce::uint64 serial = 0;
     };
 

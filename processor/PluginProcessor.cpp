@@ -553,12 +553,14 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
     // never overwritten by another picture's strokes.
     juce::ValueTree state;
     juce::Image layer, picture;
+    std::shared_ptr<PictureBytes> pictureBytes;
     juce::String layerPath, picturePath;
     {
         const juce::ScopedLock st (stateLock);
         state = copyState();
         const juce::ScopedLock sl (pictureEditLock);
         picture = loadedImage;
+        pictureBytes = loadedImageBytes;
         picturePath = imageFilePath;
         layerPath = drawImagePath;
 
@@ -572,7 +574,8 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
     // a name taken by a different picture gives a copy of its own.
     const auto folder = getImagesFolder();
     const auto layerCopy = pictureCopies.save (PictureCopies::Kind::penLayer, layer, layerPath, folder);
-    const auto pictureCopy = pictureCopies.save (PictureCopies::Kind::picture, picture, picturePath, folder);
+    const auto pictureCopy = pictureCopies.save (PictureCopies::Kind::picture, picture, picturePath, folder,
+                                                 pictureBytes != nullptr ? pictureBytes->get() : nullptr);
     PictureCopies::recordInState (state.getChildWithName ("ImagePath"), pictureCopy, layerCopy);
 
     std::unique_ptr<juce::XmlElement> xml (state.createXml());
@@ -716,7 +719,8 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
         return;
     }
 
-    auto picture = pictureCopies.read (PictureCopies::Kind::picture, picturePath, storedFile (picturePath), folder);
+    std::shared_ptr<const juce::MemoryBlock> pictureFileBytes;
+    auto picture = pictureCopies.read (PictureCopies::Kind::picture, picturePath, storedFile (picturePath), folder, &pictureFileBytes);
     auto layer = pictureCopies.read (PictureCopies::Kind::penLayer, layerPath, storedFile (layerPath), folder);
 
     if (! picture.isValid())
@@ -725,6 +729,7 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     PictureHandOver handOver;
     handOver.parameters = PictureHandOver::Parameters::keep;
     handOver.picture = picture;
+    handOver.pictureBytes = PictureBytes::ofFile (std::move (pictureFileBytes));
     handOver.penLayer = layer;
     handOver.picturePath = picturePath;
     handOver.penLayerPath = layerPath;
@@ -750,7 +755,9 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path);
     PictureHandOver handOver;
     handOver.parameters = keep ? PictureHandOver::Parameters::keep : PictureHandOver::Parameters::reset;
-    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder());
+    std::shared_ptr<const juce::MemoryBlock> fileBytes;
+    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), &fileBytes);
+    handOver.pictureBytes = PictureBytes::ofFile (std::move (fileBytes)); // its copy will be the file itself
     handOver.picturePath = path;
     handOver.penLayerPath = nameImageDrawPath(); // every load starts a new pen-layer file
 

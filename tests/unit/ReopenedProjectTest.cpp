@@ -1,4 +1,5 @@
 #include "CanvasTestSupport.h"
+#include "PictureMutation.h"
 #include "PictureTestSupport.h"
 
 #include <functional>
@@ -66,10 +67,23 @@ namespace
         return { copyUnderLock (p.outputImage), p.outputFrames.acquire().grey };
     }
 
+    // The picture copy a saved state names, as bytes (empty when it names none).
+    juce::MemoryBlock pictureCopyOf (const juce::MemoryBlock& blob)
+    {
+        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        const auto copies = xml != nullptr ? juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath")
+                                                 .getProperty ("savedCopies").toString() : juce::String();
+        juce::MemoryBlock bytes;
+        if (copies.upToFirstOccurrenceOf ("/", false, false).isNotEmpty())
+            imagesFolder().getChildFile (copies.upToFirstOccurrenceOf ("/", false, false)).loadFileAsData (bytes);
+        return bytes;
+    }
+
     struct Bringer
     {
         const char* name;
         std::function<void (KestruneAudioProcessor&)> bring;
+        juce::String opened = {}; // a file whose picture is in force at the save: its copy holds its bytes
     };
 }
 
@@ -80,6 +94,9 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
     const auto tall = pictureFile ("reopen-tall.png", encodePng (noise (juce::Image::RGB, 300, 700, 3)));
     const auto translucent = pictureFile ("reopen-translucent.png", encodePng (noise (juce::Image::ARGB, 120, 90, 4, true)));
     const auto recording = greyNoise (173, 1024, 5);
+    const auto tallJpeg = pictureFile ("reopen-tall.jpg", encodeJpeg (noise (juce::Image::RGB, 300, 700, 12)));
+    const auto gifBytes = files::gifOf (150, 100, [] (int x, int y) { return (x * 7 + y * 13 + (x * y) % 11) & 0xff; }, false, 9);
+    const auto gif = pictureFile ("reopen-photo.gif", juce::MemoryBlock (gifBytes.data(), gifBytes.size()));
 
     auto open = [] (const juce::String& file, bool keep)
     {
@@ -88,7 +105,9 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
 
     const Bringer rows[] = {
         { "open", open (photo, true) },
-        { "drop", open (jpeg, false) },
+        { "drop", open (jpeg, false), jpeg },
+        { "open a JPEG taller than 512 rows", open (tallJpeg, true), tallJpeg },
+        { "open a GIF with a transparent colour", open (gif, true), gif },
         { "open with translucent pixels", open (translucent, true) },
         { "record", [&] (KestruneAudioProcessor& p) { p.handOverRecording (recording); } },
         { "record over a tall picture", [&] (KestruneAudioProcessor& p) { open (tall, true) (p); p.handOverRecording (recording); } },
@@ -106,6 +125,13 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
         setPlain (*saved, "bwset", 1.0f);
         const auto before = filtered (*saved);
         const auto blob = saveState (*saved);
+
+        if (row.opened.isNotEmpty())
+        {
+            juce::MemoryBlock file;
+            juce::File (row.opened).loadFileAsData (file);
+            EXPECT_TRUE (pictureCopyOf (blob) == file) << "the copy is the opened file itself";
+        }
 
         auto reopened = makeProcessor();
         reopened->setStateInformation (blob.getData(), (int) blob.getSize());
