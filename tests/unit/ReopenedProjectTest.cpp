@@ -67,18 +67,6 @@ namespace
         return { copyUnderLock (p.outputImage), p.outputFrames.acquire().grey };
     }
 
-    // The picture copy a saved state names, as bytes (empty when it names none).
-    juce::MemoryBlock pictureCopyOf (const juce::MemoryBlock& blob)
-    {
-        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
-        const auto copies = xml != nullptr ? juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath")
-                                                 .getProperty ("savedCopies").toString() : juce::String();
-        juce::MemoryBlock bytes;
-        if (copies.upToFirstOccurrenceOf ("/", false, false).isNotEmpty())
-            imagesFolder().getChildFile (copies.upToFirstOccurrenceOf ("/", false, false)).loadFileAsData (bytes);
-        return bytes;
-    }
-
     struct Bringer
     {
         const char* name;
@@ -128,9 +116,7 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
 
         if (row.opened.isNotEmpty())
         {
-            juce::MemoryBlock file;
-            juce::File (row.opened).loadFileAsData (file);
-            EXPECT_TRUE (pictureCopyOf (blob) == file) << "the copy is the opened file itself";
+            EXPECT_TRUE (contentOf (savedPictureCopy (blob)) == contentOf (juce::File (row.opened))) << "the copy is the opened file itself";
         }
 
         auto reopened = makeProcessor();
