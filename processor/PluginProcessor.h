@@ -11,11 +11,11 @@
 #include <optional>
 #include <vector>
 
+#include "AheadEncoder.h"
 #include "ColumnGains.h"
 #include "FinishedPicture.h"
 #include "GreyFrame.h"
 #include "LayerSnapshot.h"
-#include "AheadEncoder.h"
 #include "MixerSettling.h"
 #include "PictureBytes.h"
 #include "PictureCopies.h"
