@@ -307,6 +307,7 @@ void KestruneAudioProcessor::handOverPicture (PictureHandOver handOver)
         // Swapped, not assigned: what was in place leaves with `handOver` and
         // is freed after the lock is released.
         if (handOver.picture.has_value())      std::swap (loadedImage, *handOver.picture);
+        if (handOver.picture.has_value())      std::swap (loadedImageBytes, handOver.pictureBytes);
         if (handOver.penLayer.has_value())     std::swap (loadedDrawImage, *handOver.penLayer);
         if (handOver.picturePath.has_value())  std::swap (imageFilePath, *handOver.picturePath);
         if (handOver.penLayerPath.has_value()) std::swap (drawImagePath, *handOver.penLayerPath);
@@ -423,14 +424,22 @@ void KestruneAudioProcessor::handOverRecording (const juce::Image& spectrogram)
                                              juce::Graphics::mediumResamplingQuality), 0, 0);
     }
 
+    // Its PNG is made on a thread of its own, so that a save finds it made.
+    const auto bytes = std::make_shared<PictureBytes> (picture);
+
     PictureHandOver handOver;
     handOver.entry = PictureHandOver::Entry::replaceSource;
     handOver.picture = picture;
+    handOver.pictureBytes = bytes;
     handOver.picturePath = path;
 
-    const juce::ScopedLock sl (stateLock); // the path goes into the state in the same step
-    handOverPicture (std::move (handOver));
-    setImagePathToValueState();
+    {
+        const juce::ScopedLock sl (stateLock); // the path goes into the state in the same step
+        handOverPicture (std::move (handOver));
+        setImagePathToValueState();
+    }
+
+    aheadEncoder.post (bytes);
 }
 
 //==============================================================================

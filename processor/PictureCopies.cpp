@@ -149,6 +149,9 @@ namespace
 
         const juce::MemoryBlock& bytes() const { return original != nullptr ? *original : encoded; }
 
+        // True when the copy is given bytes (not the picture's own encoding).
+        bool hasGivenBytes() const noexcept { return original != nullptr; }
+
         // Gives the copy the name `target` unless something holds that name
         // already, whoever made it and whenever (other instances, other
         // processes, at the same moment).
@@ -376,10 +379,13 @@ void PictureCopies::remember (Kind kind, Known k, const juce::uint64* onlyIfStil
 }
 
 juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder,
-                                bool followLinks)
+                                 std::shared_ptr<const juce::MemoryBlock>* fileBytes, bool followLinks)
 {
     juce::MemoryBlock data;
     juce::Image image;
+
+    if (fileBytes != nullptr)
+        fileBytes->reset();
 
     if (path.isNotEmpty() && file != juce::File()
          && kestrune::files::readRegularFile (file, kestrune::pictures::maxPictureFileBytes, followLinks, data))
@@ -403,9 +409,10 @@ juce::Image PictureCopies::read (Kind kind, const juce::String& path, const juce
             k.bytes = checksumOf (data);
         }
 
-        if (kind == Kind::picture && ! kestrune::pictures::isStorable (image)
-             && kestrune::pictures::readPictureHeader (data.getData(), data.getSize()).format == kestrune::pictures::PictureFormat::png)
-            k.original = std::make_shared<const juce::MemoryBlock> (std::move (data));
+        // Its copy can be the file itself: decoded, it gives these pixels
+        // again (a PNG encoding of translucent ones may not).
+        if (fileBytes != nullptr)
+            *fileBytes = std::make_shared<const juce::MemoryBlock> (std::move (data));
     }
 
     remember (kind, k, nullptr);
@@ -425,8 +432,8 @@ bool PictureCopies::mayTake (Kind kind, const juce::String& name, juce::uint64 p
     return kind != Kind::picture || name != reservedName || pixels == reservedPixels;
 }
 
-juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juce::String& path,
-                                  const juce::File& folder, juce::String* whyNot)
+juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder,
+                                  std::shared_ptr<const juce::MemoryBlock> bytes, juce::String* whyNot)
 {
     if (! image.isValid() || path.isEmpty())
         return {};
@@ -456,11 +463,11 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
          && holds (fileInFolder (folder, last.name), last.size, last.bytes))
         return last.name;
 
-    NewCopy copy (image, samePicture ? last.original : nullptr);
+    NewCopy copy (image, std::move (bytes));
 
-    auto keep = [&] (const juce::String& name, juce::int64 size, juce::uint64 bytes)
+    auto keep = [&] (const juce::String& name, juce::int64 size, juce::uint64 checksum)
     {
-        remember (kind, { path, name, size, bytes, pixels, samePicture ? last.original : nullptr, 0 }, &last.serial);
+        remember (kind, { path, name, size, checksum, pixels, 0 }, &last.serial);
         return name;
     };
 
@@ -518,6 +525,11 @@ juce::String PictureCopies::save (Kind kind, const juce::Image& image, const juc
 
             continue;
         }
+
+        // A picture with bytes of its own settles at once in a file holding
+        // exactly those (the same photo opened again): nothing to decode.
+        if (! penLayer && copy.hasGivenBytes() && copy.ready() && holds (file, copy.size, copy.checksum))
+            return keep (name, copy.size, copy.checksum);
 
         // A pen layer settles only in a file holding exactly its own data.
         if (penLayer)

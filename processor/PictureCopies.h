@@ -26,8 +26,9 @@
 // file size, a checksum of the file's bytes and one of the decoded pixels),
 // so that the usual save - nothing changed - reads one file and decodes
 // nothing. Files are written aside and then linked into place, whole or not
-// at all, and never outside the folder. Copies are written so that they read
-// back as exactly the pixels saved.
+// at all, and never outside the folder. Copies read back as exactly the
+// pixels saved: a picture read from a file is copied as that file's bytes
+// (a JPEG stays a JPEG), anything else is encoded so that it does.
 class PictureCopies
 {
 public:
@@ -36,17 +37,21 @@ public:
     // Reads and decodes `file`, the picture the processor will know by
     // `path` (a null image when it does not decode or is no regular file, or
     // is a link and `followLinks` is false). A regular file directly in
-    // `folder` is remembered as the copy of `path`.
+    // `folder` is remembered as the copy of `path`. With `fileBytes`, the
+    // file's bytes are handed back there when it decoded (else null), for
+    // its copy.
     juce::Image read (Kind kind, const juce::String& path, const juce::File& file, const juce::File& folder,
-                      bool followLinks = false);
+                      std::shared_ptr<const juce::MemoryBlock>* fileBytes = nullptr, bool followLinks = false);
 
     // Makes sure `folder` holds a copy of `image`, the picture the processor
     // knows by `path`, under the file name of `path` or a numbered one, and
     // returns the copy's file name; empty when there is none (no picture, no
-    // name, a write that failed). When a copy was due but none could be
-    // made, `whyNot` (if given) gets the reason in a user's words.
+    // name, a write that failed). A new copy holds `bytes` when given (the
+    // file the picture was read from, or its PNG made ahead of the save),
+    // else the picture's PNG, encoded here. When a copy was due but none
+    // could be made, `whyNot` (if given) gets the reason in a user's words.
     juce::String save (Kind kind, const juce::Image& image, const juce::String& path, const juce::File& folder,
-                       juce::String* whyNot = nullptr);
+                       std::shared_ptr<const juce::MemoryBlock> bytes = nullptr, juce::String* whyNot = nullptr);
 
     // A picture file the plug-in itself writes again and again ("imageDegault.png"):
     // a copy may take that name only for exactly `onlyPicture`, which every
@@ -117,9 +122,6 @@ private:
         juce::int64 size = 0;      // the file's length and byte checksum
         juce::uint64 bytes = 0;
         juce::uint64 pixels = 0;   // pixelChecksum of its picture
-        // A PNG picture that no encoding of its pixels gives back exactly
-        // (translucent colours): its own bytes, for its copy.
-        std::shared_ptr<const juce::MemoryBlock> original;
         juce::uint64 serial = 0;
     };
 

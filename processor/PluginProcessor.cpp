@@ -576,6 +576,7 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
     // adoption itself; a copy it overlapped is taken again.
     juce::ValueTree state;
     juce::Image layer, picture;
+    std::shared_ptr<PictureBytes> pictureBytes;
     juce::String layerPath, picturePath;
     std::array<std::optional<juce::String>, 2> carried;
     {
@@ -594,6 +595,7 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
 
             keep = keepParams.load (std::memory_order_acquire);
             picture = loadedImage;
+            pictureBytes = loadedImageBytes;
             picturePath = imageFilePath;
             layerPath = drawImagePath;
 
@@ -628,7 +630,8 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
     const auto folder = getImagesFolder();
     juce::StringArray failures;
 
-    auto copyFor = [&] (PictureCopies::Kind kind, const juce::Image& image, const juce::String& path) -> juce::String
+    auto copyFor = [&] (PictureCopies::Kind kind, const juce::Image& image, const juce::String& path,
+                        std::shared_ptr<const juce::MemoryBlock> bytes) -> juce::String
     {
         if (const auto& restored = carried[(int) kind]; restored.has_value())
             return *restored;
@@ -637,7 +640,7 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
             return {};
 
         juce::String whyNot;
-        const auto name = pictureCopies.save (kind, image, path, folder, &whyNot);
+        const auto name = pictureCopies.save (kind, image, path, folder, std::move (bytes), &whyNot);
 
         if (name.isNotEmpty())
             return name;
@@ -646,8 +649,9 @@ void KestruneAudioProcessor::getStateInformation (juce::MemoryBlock& destData)
         return PictureCopies::noCopy;
     };
 
-    const auto layerCopy = copyFor (PictureCopies::Kind::penLayer, layer, layerPath);
-    const auto pictureCopy = copyFor (PictureCopies::Kind::picture, picture, picturePath);
+    const auto layerCopy = copyFor (PictureCopies::Kind::penLayer, layer, layerPath, nullptr);
+    const auto pictureCopy = copyFor (PictureCopies::Kind::picture, picture, picturePath,
+                                      pictureBytes != nullptr ? pictureBytes->get() : nullptr);
     PictureCopies::recordInState (state.getChildWithName ("ImagePath"), pictureCopy, layerCopy);
 
     failures.removeEmptyStrings();
@@ -717,19 +721,22 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
     const auto layerPath = resolve (PictureCopies::Kind::penLayer, currentLayerPath);
 
     // Files of an images folder are read only as the regular files they are;
-    // a stored path elsewhere may be a link to a picture.
-    auto readPicture = [&] (PictureCopies::Kind kind, const juce::String& path)
+    // a stored path elsewhere may be a link to a picture. The picture keeps
+    // its file's bytes, for its copy.
+    auto readPicture = [&] (PictureCopies::Kind kind, const juce::String& path,
+                            std::shared_ptr<const juce::MemoryBlock>* fileBytes)
     {
         const auto file = storedFile (path);
-        return pictureCopies.read (kind, path, file, folder, ! PictureCopies::isInImagesFolder (file, folder));
+        return pictureCopies.read (kind, path, file, folder, fileBytes, ! PictureCopies::isInImagesFolder (file, folder));
     };
 
     juce::Image picture, layer;
+    std::shared_ptr<const juce::MemoryBlock> pictureFileBytes;
 
     if (picturePath.isNotEmpty())
     {
-        picture = readPicture (PictureCopies::Kind::picture, picturePath);
-        layer = readPicture (PictureCopies::Kind::penLayer, layerPath);
+        picture = readPicture (PictureCopies::Kind::picture, picturePath, &pictureFileBytes);
+        layer = readPicture (PictureCopies::Kind::penLayer, layerPath, nullptr);
     }
 
     // Parameters are restored one by one in the order of their IDs, each to
@@ -825,6 +832,7 @@ void KestruneAudioProcessor::setStateInformation (const void* data, int sizeInBy
             PictureHandOver handOver;
             handOver.parameters = PictureHandOver::Parameters::keep;
             handOver.picture = picture;
+            handOver.pictureBytes = PictureBytes::ofFile (std::move (pictureFileBytes));
             handOver.penLayer = layer;
             handOver.picturePath = picturePath;
             handOver.penLayerPath = layerPath;
@@ -845,7 +853,9 @@ void KestruneAudioProcessor::loadFile (const juce::String& path, bool keep)
                                                         : juce::File::getCurrentWorkingDirectory().getChildFile (path);
     PictureHandOver handOver;
     handOver.parameters = keep ? PictureHandOver::Parameters::keep : PictureHandOver::Parameters::reset;
-    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), true);
+    std::shared_ptr<const juce::MemoryBlock> fileBytes;
+    handOver.picture = pictureCopies.read (PictureCopies::Kind::picture, path, file, getImagesFolder(), &fileBytes, true);
+    handOver.pictureBytes = PictureBytes::ofFile (std::move (fileBytes)); // its copy will be the file itself
     handOver.picturePath = path;
     handOver.penLayerPath = nameImageDrawPath(); // every load starts a new pen-layer file
 

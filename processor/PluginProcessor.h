@@ -11,11 +11,13 @@
 #include <optional>
 #include <vector>
 
+#include "AheadEncoder.h"
 #include "ColumnGains.h"
 #include "FinishedPicture.h"
 #include "GreyFrame.h"
 #include "LayerSnapshot.h"
 #include "MixerSettling.h"
+#include "PictureBytes.h"
 #include "PictureCopies.h"
 #include "PipelineStages.h"
 #include "PreparedChain.h"
@@ -140,6 +142,8 @@ public:
         Entry entry = Entry::adopt;
         Parameters parameters = Parameters::keep;       // ignored by replaceSource (always kept)
         std::optional<juce::Image> picture;             // the new loadedImage (a null image: no picture); unset: it stays
+        std::shared_ptr<PictureBytes> pictureBytes;     // with picture: the bytes of its copy (loadedImageBytes);
+                                                        // null: a save encodes it
         std::optional<juce::Image> penLayer;            // the new loadedDrawImage; unset: it stays
         std::optional<juce::String> picturePath;        // the new imageFilePath; unset: it stays
         std::optional<juce::String> penLayerPath;       // the new drawImagePath; unset: it stays
@@ -294,12 +298,17 @@ public:
     juce::Image loadedImage, loadedDrawImage, sourceImage, drawLayer, compositeImage,
                 workImage, blurImage, transformImage, outputImage;
 
+    // What loadedImage's copy is made of: the bytes of the file it was read
+    // from, or the PNG of a recording once made; null when a save must
+    // encode it. Replaced with loadedImage, under pictureEditLock.
+    std::shared_ptr<PictureBytes> loadedImageBytes;
+
     // The lock of what the message thread edits or replaces in the picture
     // chain, so that a stroke, an undo, a redo, an open or a save never waits
     // for a worker pass (criticalSection is held for whole passes, of every
     // instance: it is one lock for the process). Guards the handles of
     // loadedImage, loadedDrawImage, sourceImage and drawLayer, the undo
-    // history (undoImages, undoIndex), the paths (imageFilePath,
+    // history (undoImages, undoIndex), loadedImageBytes, the paths (imageFilePath,
     // drawImagePath), the hand-over's generation and keep/reset choice, and
     // inverseViewTransform. Held only to swap or copy handles and small
     // values, never for pixel work. The pixels of loadedImage, sourceImage
@@ -410,6 +419,9 @@ public:
     // thread and loadFile; guarded by its own lock).
     juce::File getImagesFolder() const;
     PictureCopies pictureCopies;
+
+    // Makes a recording's PNG ahead of the save that writes it.
+    AheadEncoder aheadEncoder;
 
     //==========================================================================
     // Audio block driver

@@ -70,6 +70,25 @@ namespace kestrune::test
         return writeBytes (name, block.getData(), block.getSize());
     }
 
+    // The whole content of a file (empty when there is none).
+    inline juce::MemoryBlock contentOf (const juce::File& file)
+    {
+        juce::MemoryBlock block;
+        file.loadFileAsData (block);
+        return block;
+    }
+
+    // The picture copy a saved state names in the images folder ("savedCopies"),
+    // or File() when it names none.
+    inline juce::File savedPictureCopy (const juce::MemoryBlock& blob)
+    {
+        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        const auto name = xml == nullptr ? juce::String()
+                                         : juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath").getProperty ("savedCopies")
+                                               .toString().upToFirstOccurrenceOf ("/", false, false);
+        return name.isEmpty() ? juce::File() : imagesFolder().getChildFile (name);
+    }
+
     inline juce::Image solidImage (int w, int h, juce::Colour c, juce::Image::PixelFormat format = juce::Image::RGB)
     {
         juce::Image image (format, w, h, true);

@@ -149,8 +149,8 @@ TEST (PictureFuzz, DamagedFilesGoThroughLoadingAdoptionRenderingAndAudio)
     const auto deadline = juce::Time::getMillisecondCounterHiRes() + fuzzSeconds() * 1000.0;
     int runs = 0, decodedRuns = 0;
 
-    // At least a minimum of runs however slow the machine, then up to the deadline.
-    for (; runs < 4000 && (runs <= 50 || juce::Time::getMillisecondCounterHiRes() < deadline); ++runs)
+    // At least 51 runs however slow the machine, then as many as the time allows.
+    for (; runs <= 50 || (runs < 4000 && juce::Time::getMillisecondCounterHiRes() < deadline); ++runs)
     {
         const auto& seed = seeds[(size_t) runs % seeds.size()];
         const auto bytes = fs::mutate (seed.bytes, rng, seed.isPng);
@@ -197,7 +197,6 @@ TEST (PictureFuzz, DamagedFilesGoThroughLoadingAdoptionRenderingAndAudio)
     }
 
     // Both kinds of outcome were reached.
-    EXPECT_GT (runs, 50);
     EXPECT_GT (decodedRuns, 0);
     EXPECT_LT (decodedRuns, runs);
 }
@@ -226,7 +225,8 @@ TEST (PictureFuzz, RestoredStatesWhosePicturesAreDamaged)
     const auto deadline = juce::Time::getMillisecondCounterHiRes() + fuzzSeconds() * 1000.0;
     int runs = 0;
 
-    for (; runs < 2000 && (runs <= 20 || juce::Time::getMillisecondCounterHiRes() < deadline); ++runs)
+    // At least 21 runs however slow the machine, then as many as the time allows.
+    for (; runs <= 20 || (runs < 2000 && juce::Time::getMillisecondCounterHiRes() < deadline); ++runs)
     {
         const auto& seed = seeds[(size_t) runs % seeds.size()];
         auto pictureBytes = rng() % 4 == 0 ? seed.bytes : fs::mutate (seed.bytes, rng, seed.isPng);
@@ -265,5 +265,4 @@ TEST (PictureFuzz, RestoredStatesWhosePicturesAreDamaged)
     }
 
     dismissImageAlerts();
-    EXPECT_GT (runs, 20);
 }

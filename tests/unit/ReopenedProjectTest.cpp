@@ -1,4 +1,5 @@
 #include "CanvasTestSupport.h"
+#include "PictureMutation.h"
 #include "PictureTestSupport.h"
 
 #include <functional>
@@ -70,6 +71,7 @@ namespace
     {
         const char* name;
         std::function<void (KestruneAudioProcessor&)> bring;
+        juce::String opened = {}; // a file whose picture is in force at the save: its copy holds its bytes
     };
 
     void prime (KestruneAudioProcessor& p)
@@ -152,6 +154,9 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
     const auto tall = pictureFile ("reopen-tall.png", encodePng (noise (juce::Image::RGB, 300, 700, 3)));
     const auto translucent = pictureFile ("reopen-translucent.png", encodePng (noise (juce::Image::ARGB, 120, 90, 4, true)));
     const auto recording = greyNoise (173, 1024, 5);
+    const auto tallJpeg = pictureFile ("reopen-tall.jpg", encodeJpeg (noise (juce::Image::RGB, 300, 700, 12)));
+    const auto gifBytes = files::gifOf (150, 100, [] (int x, int y) { return (x * 7 + y * 13 + (x * y) % 11) & 0xff; }, false, 9);
+    const auto gif = pictureFile ("reopen-photo.gif", juce::MemoryBlock (gifBytes.data(), gifBytes.size()));
 
     auto open = [] (const juce::String& file, bool keep)
     {
@@ -160,7 +165,9 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
 
     const Bringer rows[] = {
         { "open", open (photo, true) },
-        { "drop", open (jpeg, false) },
+        { "drop", open (jpeg, false), jpeg },
+        { "open a JPEG taller than 512 rows", open (tallJpeg, true), tallJpeg },
+        { "open a GIF with a transparent colour", open (gif, true), gif },
         { "open with translucent pixels", open (translucent, true) },
         { "record", [&] (KestruneAudioProcessor& p) { p.handOverRecording (recording); } },
         { "record over a tall picture", [&] (KestruneAudioProcessor& p) { open (tall, true) (p); p.handOverRecording (recording); } },
@@ -178,6 +185,11 @@ TEST (ReopenedProject, FiltersThroughExactlyThePictureItWasSavedWith)
         setPlain (*saved, "bwset", 1.0f);
         const auto before = filtered (*saved);
         const auto blob = saveState (*saved);
+
+        if (row.opened.isNotEmpty())
+        {
+            EXPECT_TRUE (contentOf (savedPictureCopy (blob)) == contentOf (juce::File (row.opened))) << "the copy is the opened file itself";
+        }
 
         auto reopened = makeProcessor();
         reopened->setStateInformation (blob.getData(), (int) blob.getSize());
