@@ -96,7 +96,7 @@ KestruneAudioProcessor::KestruneAudioProcessor()
     if (imagesFolder.getFullPathName().isEmpty() || ! imagesFolder.exists())
         imagesFolder.createDirectory();
 
-    kestrune::files::removeStaleAsideFiles (imagesFolder); // what a crash mid-save left
+    kestrune::files::removeStaleAsideFilesOnce (imagesFolder); // what a crash mid-save left
 
     const auto defaultPath = getFilePath ("imageDegault.png");
 

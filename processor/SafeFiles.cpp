@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <set>
 #include <string_view>
 
 #include <dirent.h>
@@ -386,5 +387,15 @@ namespace kestrune::files
 
         ::closedir (dir);
         return removed;
+    }
+
+    void removeStaleAsideFilesOnce (const juce::File& folder)
+    {
+        static std::mutex lock;
+        static std::set<juce::String> done;
+        const std::lock_guard<std::mutex> guard (lock);
+
+        if (done.insert (folder.getFullPathName()).second)
+            removeStaleAsideFiles (folder);
     }
 }

@@ -214,11 +214,17 @@ TEST (SafeFiles, OnlyOldAsideFilesOfOurOwnAreRemoved)
     }
     EXPECT_EQ (linkTarget.loadFileAsString(), "keep");
 
-    // A new instance removes those of the images folder.
-    imagesFolder().createDirectory();
-    const auto stale = imagesFolder().getChildFile (ownName);
+    // The first instance to use an images folder removes those of it (this
+    // one's Documents folder is new, so no instance has used it yet).
+    const auto documents = freshFolder ("stale-documents");
+    const auto settings = juce::File::getSpecialLocation (juce::File::userHomeDirectory).getChildFile (".config/user-dirs.dirs");
+    ASSERT_TRUE (settings.getParentDirectory().createDirectory().wasOk() && ! settings.exists());
+    settings.replaceWithText ("XDG_DOCUMENTS_DIR=\"" + documents.getFullPathName() + "\"\n");
+    const auto stale = documents.getChildFile ("KestruneImages").getChildFile (ownName);
+    stale.getParentDirectory().createDirectory();
     stale.replaceWithText ("aside");
     stale.setLastModificationTime (dayAgo);
     makeProcessor();
+    settings.deleteFile();
     EXPECT_FALSE (stale.exists());
 }
