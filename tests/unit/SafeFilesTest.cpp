@@ -1,7 +1,9 @@
+#include "FileSyncs.h"
 #include "PictureTestSupport.h"
 #include "PictureCopies.h"
 #include "SafeFiles.h"
 
+#include <algorithm>
 #include <set>
 
 #include <fcntl.h>
@@ -227,4 +229,61 @@ TEST (SafeFiles, OnlyOldAsideFilesOfOurOwnAreRemoved)
     makeProcessor();
     settings.deleteFile();
     EXPECT_FALSE (stale.exists());
+}
+
+// Each file a save or a new instance gives a name is on the disk before the
+// name points at it (so a power loss never leaves a saved state naming an
+// empty file), and the folder's new entry before the call returns.
+TEST (SafeFiles, NamedFilesAreOnTheDiskBeforeTheCallReturns)
+{
+    namespace syncs = kestrune::test::syncs;
+    if (! syncs::recorded())
+        GTEST_SKIP() << "fsync is the sanitizer's here";
+
+    imagesFolder().createDirectory();
+    imagesFolder().getChildFile ("imageDegault.png").deleteFile(); // so the new instance writes it
+    const auto picture = writeBytes ("lasting.png", encodePng (patternImage (40, 30)));
+    std::vector<syncs::Sync> construction, calls;
+    juce::MemoryBlock blob;
+    {
+        const syncs::Recorder recorder;
+        auto p = makeProcessor();
+        construction = recorder.syncs();
+        p->loadFile (picture.getFullPathName(), true);
+        ASSERT_TRUE (adoptPending (*p));
+        std::vector<juce::Point<float>> points { { 0.1f, 0.1f }, { 0.9f, 0.9f } };
+        p->drawShape (points);
+        blob = saveState (*p);
+        calls = recorder.syncs();
+    }
+
+    struct stat folder {};
+    ASSERT_EQ (::stat (imagesFolder().getFullPathName().toRawUTF8(), &folder), 0);
+    const auto paths = savedImagePath (blob);
+
+    // What the call that named each file synced, in order.
+    const std::vector<syncs::Sync> saving (calls.begin() + (std::ptrdiff_t) construction.size(), calls.end());
+
+    struct Row { const char* what; juce::File file; const std::vector<syncs::Sync>& calls; };
+    const Row rows[] = {
+        { "the default picture", imagesFolder().getChildFile ("imageDegault.png"), construction },
+        { "a picture copy", PictureCopies::recordedCopy (paths, PictureCopies::Kind::picture, imagesFolder()), saving },
+        { "a pen layer copy", PictureCopies::recordedCopy (paths, PictureCopies::Kind::penLayer, imagesFolder()), saving },
+    };
+
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.what);
+        struct stat info {};
+        ASSERT_EQ (::stat (row.file.getFullPathName().toRawUTF8(), &info), 0);
+
+        auto data = std::find_if (row.calls.begin(), row.calls.end(), [&] (const syncs::Sync& s)
+                                  { return s.device == info.st_dev && s.inode == info.st_ino; });
+        ASSERT_NE (data, row.calls.end()) << "its data was never synced";
+        EXPECT_EQ (data->links, 1u);
+        EXPECT_NE (data->path.find (".kestrune-aside."), std::string::npos) << data->path << ": synced only once named";
+        EXPECT_NE (std::find_if (data, row.calls.end(), [&] (const syncs::Sync& s)
+                                 { return s.folder && s.device == folder.st_dev && s.inode == folder.st_ino; }), row.calls.end())
+            << "the folder's entry was never synced after it";
+    }
 }
