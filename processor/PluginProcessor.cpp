@@ -96,6 +96,8 @@ KestruneAudioProcessor::KestruneAudioProcessor()
     if (imagesFolder.getFullPathName().isEmpty() || ! imagesFolder.exists())
         imagesFolder.createDirectory();
 
+    kestrune::files::removeStaleAsideFilesOnce (imagesFolder); // what a crash mid-save left
+
     const auto defaultPath = getFilePath ("imageDegault.png");
 
     sourceImage = juce::Image (juce::Image::ARGB, 480, 330, true);

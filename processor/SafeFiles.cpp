@@ -6,7 +6,10 @@
 #include <cstdio>
 #include <mutex>
 #include <random>
+#include <set>
+#include <string_view>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,40 +23,45 @@ namespace kestrune::files
             return file.getFullPathName().toRawUTF8();
         }
 
-        // A descriptor closed when it goes.
-        struct Descriptor
+        // A regular file open for reading, closed when it goes: never blocks
+        // on a FIFO or a device, never takes a link when `followLinks` is
+        // false, and is judged on the open handle (nothing swapped in after
+        // the look is read instead). `fd` is -1 when it is no such file.
+        struct RegularFile
         {
-            explicit Descriptor (int d) noexcept : fd (d) {}
-            ~Descriptor() { if (fd >= 0) ::close (fd); }
-            Descriptor (const Descriptor&) = delete;
-            Descriptor& operator= (const Descriptor&) = delete;
-            int fd;
-        };
-
-        // Opens a regular file for reading: never blocks on a FIFO or a
-        // device, never takes a link when `followLinks` is false. Gives the
-        // descriptor and the file's size, or -1.
-        int openRegular (const juce::File& file, bool followLinks, juce::int64& size)
-        {
-            if (file == juce::File())
-                return -1;
-
-            const int fd = ::open (pathOf (file), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
-
-            if (fd < 0)
-                return -1;
-
-            struct stat info {};
-
-            if (::fstat (fd, &info) != 0 || ! S_ISREG (info.st_mode))
+            RegularFile (const juce::File& file, bool followLinks)
             {
-                ::close (fd);
-                return -1;
+                if (file == juce::File())
+                    return;
+
+                fd = ::open (pathOf (file), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+
+                if (fd < 0)
+                    return;
+
+                struct stat info {};
+
+                if (::fstat (fd, &info) != 0 || ! S_ISREG (info.st_mode))
+                {
+                    ::close (fd);
+                    fd = -1;
+                    return;
+                }
+
+                size = (juce::int64) info.st_size;
             }
 
-            size = (juce::int64) info.st_size;
-            return fd;
-        }
+            ~RegularFile() { if (fd >= 0) ::close (fd); }
+
+            RegularFile (const RegularFile&) = delete;
+            RegularFile& operator= (const RegularFile&) = delete;
+
+            // Open, and of 1 to `maxBytes` bytes.
+            bool holdsUpTo (juce::int64 maxBytes) const noexcept { return fd >= 0 && size > 0 && size <= maxBytes; }
+
+            int fd = -1;
+            juce::int64 size = 0;
+        };
 
         // Reads up to `limit` bytes into `buffer`; the count read, or -1 on an error.
         juce::int64 readInto (int fd, char* buffer, juce::int64 limit)
@@ -77,6 +85,51 @@ namespace kestrune::files
             }
 
             return total;
+        }
+
+        // Every aside file's name is hidden and ends in this, its random bits
+        // and ".part": a name no user and no other program gives a file by
+        // chance.
+        constexpr std::string_view asideMarker { ".kestrune-aside." };
+        constexpr size_t tagLength = 32;
+        constexpr std::string_view asideEnding { ".part" };
+
+        bool isAsideName (std::string_view name)
+        {
+            const auto ending = asideMarker.size() + tagLength + asideEnding.size();
+
+            if (name.size() <= ending || name.front() != '.' || name.substr (name.size() - asideEnding.size()) != asideEnding)
+                return false;
+
+            const auto tag = name.substr (name.size() - asideEnding.size() - tagLength, tagLength);
+            return tag.find_first_not_of ("0123456789abcdef") == std::string_view::npos
+                    && name.substr (name.size() - ending, asideMarker.size()) == asideMarker;
+        }
+
+        // Makes the file's data (`fd`), or a folder's entries, last through a
+        // power loss. A file system that cannot sync at all (some network and
+        // FUSE ones) does not count as a failure.
+        bool sync (int fd)
+        {
+            while (::fsync (fd) != 0)
+                if (errno != EINTR)
+                    return errno == EINVAL || errno == ENOTSUP || errno == EROFS;
+
+            return true;
+        }
+
+        // After a name was given or taken in `folder`: without this, a power
+        // loss could leave the folder without the new name, though the save
+        // that gave it had returned.
+        void syncFolder (const juce::File& folder)
+        {
+            const int fd = ::open (pathOf (folder), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+            if (fd >= 0)
+            {
+                sync (fd);
+                ::close (fd);
+            }
         }
 
         juce::String randomTag()
@@ -108,17 +161,16 @@ namespace kestrune::files
 
     bool readRegularFile (const juce::File& file, juce::int64 maxBytes, bool followLinks, juce::MemoryBlock& data)
     {
-        juce::int64 size = 0;
-        const Descriptor d (openRegular (file, followLinks, size));
+        const RegularFile f (file, followLinks);
 
-        if (d.fd < 0 || size <= 0 || size > maxBytes)
+        if (! f.holdsUpTo (maxBytes))
             return false;
 
         // One byte more than the size shows a file that grew meanwhile.
-        data.setSize ((size_t) size + 1);
-        const auto got = readInto (d.fd, static_cast<char*> (data.getData()), size + 1);
+        data.setSize ((size_t) f.size + 1);
+        const auto got = readInto (f.fd, static_cast<char*> (data.getData()), f.size + 1);
 
-        if (got <= 0 || got > size)
+        if (got <= 0 || got > f.size)
             return false;
 
         data.setSize ((size_t) got);
@@ -128,10 +180,9 @@ namespace kestrune::files
     bool readRegularFileInChunks (const juce::File& file, juce::int64 maxBytes, bool followLinks,
                                   const std::function<void (const void*, size_t)>& consume)
     {
-        juce::int64 size = 0;
-        const Descriptor d (openRegular (file, followLinks, size));
+        const RegularFile f (file, followLinks);
 
-        if (d.fd < 0 || size <= 0 || size > maxBytes)
+        if (! f.holdsUpTo (maxBytes))
             return false;
 
         constexpr juce::int64 chunk = 1 << 16;
@@ -140,7 +191,7 @@ namespace kestrune::files
 
         for (;;)
         {
-            const auto got = readInto (d.fd, buffer, chunk);
+            const auto got = readInto (f.fd, buffer, chunk);
 
             if (got < 0 || total + got > maxBytes)
                 return false;
@@ -155,15 +206,14 @@ namespace kestrune::files
 
     juce::MemoryBlock leadingBytesOfRegularFile (const juce::File& file, size_t count, bool followLinks)
     {
-        juce::int64 size = 0;
-        const Descriptor d (openRegular (file, followLinks, size));
+        const RegularFile f (file, followLinks);
         juce::MemoryBlock data;
 
-        if (d.fd < 0)
+        if (f.fd < 0)
             return data;
 
         data.setSize (count);
-        const auto got = readInto (d.fd, static_cast<char*> (data.getData()), (juce::int64) count);
+        const auto got = readInto (f.fd, static_cast<char*> (data.getData()), (juce::int64) count);
         data.setSize ((size_t) juce::jmax ((juce::int64) 0, got));
         return data;
     }
@@ -203,7 +253,8 @@ namespace kestrune::files
         {
             // Joined by hand: the hint may hold anything a file name may.
             const juce::File candidate (folder.getFullPathName() + juce::File::getSeparatorString()
-                                        + "." + hint.removeCharacters ("/").substring (0, 40) + "." + randomTag() + ".part");
+                                        + "." + hint.removeCharacters ("/").substring (0, 40) + juce::String (asideMarker.data(), asideMarker.size())
+                                        + randomTag() + juce::String (asideEnding.data(), asideEnding.size()));
 
             const int fd = ::open (pathOf (candidate), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
 
@@ -235,6 +286,8 @@ namespace kestrune::files
                 }
             }
 
+            // The data is on the disk before any name points at it.
+            ok = ok && sync (fd);
             ok = (::close (fd) == 0) && ok;
 
             if (! ok)
@@ -255,6 +308,7 @@ namespace kestrune::files
         if (::link (pathOf (aside), pathOf (target)) == 0)
         {
             remove();
+            syncFolder (target.getParentDirectory());
             return Commit::done;
         }
 
@@ -266,6 +320,7 @@ namespace kestrune::files
         if (::renameat2 (AT_FDCWD, pathOf (aside), AT_FDCWD, pathOf (target), RENAME_NOREPLACE) == 0)
         {
             aside = juce::File();
+            syncFolder (target.getParentDirectory());
             return Commit::done;
         }
 
@@ -293,6 +348,54 @@ namespace kestrune::files
             return false;
 
         aside = juce::File();
+        syncFolder (target.getParentDirectory());
         return true;
+    }
+
+    //==============================================================================
+    int removeStaleAsideFiles (const juce::File& folder, std::chrono::seconds olderThan)
+    {
+        if (folder == juce::File())
+            return 0;
+
+        DIR* dir = ::opendir (pathOf (folder));
+
+        if (dir == nullptr)
+            return 0;
+
+        const auto now = std::chrono::system_clock::to_time_t (std::chrono::system_clock::now());
+        int removed = 0;
+
+        // Names are judged before anything is asked of the file system, so a
+        // folder of many pictures costs only its listing.
+        while (const auto* entry = ::readdir (dir))
+        {
+            if (! isAsideName (entry->d_name))
+                continue;
+
+            struct stat info {};
+
+            // Judged where it lies, a link never followed; one that is not a
+            // regular file, or was touched lately (or is dated ahead, by
+            // another machine's clock), is left alone.
+            if (::fstatat (::dirfd (dir), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+                 && S_ISREG (info.st_mode)
+                 && now - info.st_mtime > (time_t) olderThan.count()
+                 && ::unlinkat (::dirfd (dir), entry->d_name, 0) == 0)
+                ++removed;
+        }
+
+        ::closedir (dir);
+        return removed;
+    }
+
+    void removeStaleAsideFilesOnce (const juce::File& folder)
+    {
+        static std::mutex lock;
+        static std::set<juce::String> done;
+        const std::lock_guard<std::mutex> guard (lock);
+
+        if (done.insert (folder.getFullPathName()).second)
+            removeStaleAsideFiles (folder);
     }
 }

@@ -2,6 +2,7 @@
 
 #include <JuceHeader.h>
 
+#include <chrono>
 #include <functional>
 
 // File access for the images folder and for the paths a saved state names.
@@ -35,7 +36,9 @@ namespace kestrune::files
     // its final name. It is created exclusively (never through something that
     // lies at its name already, a link included) under a name with 128 random
     // bits, which no other process can guess; it is removed again when it is
-    // not given a name.
+    // not given a name. Its data, and then the folder's new entry, are on the
+    // disk before it counts as named: a name it was given never shows an
+    // empty or partial file after a power loss.
     class AsideFile
     {
     public:
@@ -46,7 +49,8 @@ namespace kestrune::files
         AsideFile& operator= (const AsideFile&) = delete;
 
         // Creates the file in `folder` (its name begins with "." + up to 40
-        // characters of `hint`) and writes `size` bytes into it.
+        // characters of `hint` and ends in a fixed marker, the random bits and
+        // ".part") and writes `size` bytes into it.
         bool write (const juce::File& folder, const juce::String& hint, const void* data, size_t size);
 
         enum class Commit { done, taken, failed };
@@ -67,4 +71,20 @@ namespace kestrune::files
 
         juce::File aside;
     };
+
+    // How old an aside file must be before a later start takes it for one a
+    // crash left. A live one exists only while a save writes and names it (a
+    // second or so); a day also leaves room for another machine's clock on a
+    // shared folder.
+    constexpr std::chrono::seconds staleAsideAge { 24 * 60 * 60 };
+
+    // Removes from `folder` the aside files (by their names, regular files
+    // only, never through a link) last changed more than `olderThan` ago;
+    // gives how many it removed. Other files are never touched.
+    int removeStaleAsideFiles (const juce::File& folder, std::chrono::seconds olderThan = staleAsideAge);
+
+    // The same, at most once per folder in this process: a host starts many
+    // instances, and a folder of many pictures takes a while to list (some
+    // 70 ms for 100 000 files).
+    void removeStaleAsideFilesOnce (const juce::File& folder);
 }

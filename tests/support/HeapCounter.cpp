@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <malloc.h>
 #include <new>
 
@@ -20,6 +22,27 @@ namespace
     inline void noteTaken (void* p) noexcept  { if (countingHeld) heldBytes += usableSize (p); }
     inline void noteGiven (void* p) noexcept  { if (countingHeld) heldBytes -= usableSize (p); }
     inline void* taken (void* p) noexcept     { noteTaken (p); return p; }
+
+    std::atomic<int> dirtyScopes { 0 };
+    std::atomic<std::uint64_t> dirtyBlocks { 0 };
+
+    // Fills a new block with a pattern of its own while a DirtyMemoryScope lives.
+    inline void* dirtied (void* p, std::size_t n) noexcept
+    {
+        if (p == nullptr || dirtyScopes.load (std::memory_order_relaxed) == 0)
+            return p;
+
+        const std::uint64_t word = (dirtyBlocks.fetch_add (1, std::memory_order_relaxed) + 1) * 0x9e3779b97f4a7c15ull;
+        auto* bytes = static_cast<unsigned char*> (p);
+
+        std::size_t i = 0;
+        for (; i + sizeof word <= n; i += sizeof word)
+            std::memcpy (bytes + i, &word, sizeof word);
+        for (; i < n; ++i)
+            bytes[i] = (unsigned char) (word >> (8 * (i % 8)));
+
+        return p;
+    }
 
     inline void noteCall() noexcept
     {
@@ -47,10 +70,10 @@ extern "C"
     void* __libc_memalign (std::size_t, std::size_t);
     void __libc_free (void*);
 
-    void* malloc (std::size_t n)                  { noteCall(); return taken (__libc_malloc (n)); }
+    void* malloc (std::size_t n)                  { noteCall(); return taken (dirtied (__libc_malloc (n), n)); }
     void* calloc (std::size_t n, std::size_t s)   { noteCall(); return taken (__libc_calloc (n, s)); }
-    void* memalign (std::size_t a, std::size_t n) { noteCall(); return taken (__libc_memalign (a, n)); }
-    void* aligned_alloc (std::size_t a, std::size_t n) { noteCall(); return taken (__libc_memalign (a, n)); }
+    void* memalign (std::size_t a, std::size_t n) { noteCall(); return taken (dirtied (__libc_memalign (a, n), n)); }
+    void* aligned_alloc (std::size_t a, std::size_t n) { noteCall(); return taken (dirtied (__libc_memalign (a, n), n)); }
     void free (void* p)                           { if (p != nullptr) noteCall(); noteGiven (p); __libc_free (p); }
 
     void* realloc (void* p, std::size_t n)
@@ -66,7 +89,7 @@ extern "C"
     int posix_memalign (void** out, std::size_t a, std::size_t n)
     {
         noteCall();
-        *out = taken (__libc_memalign (a, n));
+        *out = taken (dirtied (__libc_memalign (a, n), n));
         return *out != nullptr ? 0 : 12; // ENOMEM
     }
 }
@@ -94,7 +117,7 @@ namespace
         if (void* p = rawAllocate (size == 0 ? 1 : size))
         {
             noteTaken (p);
-            return p;
+            return dirtied (p, size);
         }
         throw std::bad_alloc();
     }
@@ -107,7 +130,7 @@ namespace
         if (rawAlignedAllocate (&p, alignment, size == 0 ? 1 : size) == 0)
         {
             noteTaken (p);
-            return p;
+            return dirtied (p, size);
         }
         throw std::bad_alloc();
     }
@@ -161,4 +184,7 @@ namespace kestrune::test::heap
     HeldBytesScope::HeldBytesScope() noexcept : wasCounting (countingHeld), start (heldBytes) { countingHeld = true; }
     HeldBytesScope::~HeldBytesScope() { countingHeld = wasCounting; }
     long HeldBytesScope::bytes() const noexcept { return heldBytes - start; }
+
+    DirtyMemoryScope::DirtyMemoryScope() noexcept { dirtyScopes.fetch_add (1); }
+    DirtyMemoryScope::~DirtyMemoryScope() { dirtyScopes.fetch_sub (1); }
 }

@@ -47,4 +47,19 @@ namespace kestrune::test::heap
         bool wasCounting;
         long start;
     };
+
+    // While one lives, every block that malloc, the aligned forms and
+    // operator new hand out, on any thread, comes filled with bytes that
+    // differ from block to block, as memory used before would: code that
+    // reads memory it never wrote then gives another result each time, not
+    // only when the heap happens to reuse a block. Only operator new where
+    // malloc is not counted (see countsMalloc); calloc still gives zeros.
+    struct DirtyMemoryScope
+    {
+        DirtyMemoryScope() noexcept;
+        ~DirtyMemoryScope();
+
+        DirtyMemoryScope (const DirtyMemoryScope&) = delete;
+        DirtyMemoryScope& operator= (const DirtyMemoryScope&) = delete;
+    };
 }

@@ -142,6 +142,13 @@ namespace kestrune::test
         }, timeoutMs);
     }
 
+    // The ImagePath child of a saved state (invalid when it has none).
+    inline juce::ValueTree savedImagePath (const juce::MemoryBlock& blob)
+    {
+        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        return xml != nullptr ? juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath") : juce::ValueTree();
+    }
+
     inline juce::Image copyUnderLock (const juce::Image& image)
     {
         const juce::ScopedLock sl (criticalSection);

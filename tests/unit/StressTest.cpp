@@ -3,7 +3,10 @@
 #include "EditorTestSupport.h"
 #include "HeapCounter.h"
 #include "KeyPressSupport.h"
+#include "PictureCopies.h"
+#include "PictureFiles.h"
 #include "PictureMutation.h"
+#include "PictureTestSupport.h"
 #include "StateBlob.h"
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <iostream>
+#include <map>
 #include <random>
 #include <thread>
 #include <time.h>
@@ -807,4 +811,85 @@ TEST (Stress, TheHostSavesAndRestoresOnAThreadOfItsOwn)
         << knob.getValue() << ", " << editor->getLocalBounds().toString();
     EXPECT_EQ (blobFault (saveState (*p), { { 1067, 600 } }, pictures), "");
     p->setPlayHead (nullptr);
+}
+
+// The message thread opens one picture after the other, or resizes the window,
+// as fast as it can while the host saves on a thread of its own and nothing
+// else takes the state's lock: every blob's recorded picture copy holds the
+// picture its "path" names, and its window size is a pair that was set
+// together.
+TEST (Stress, EveryBlobPairsWhatWasSetTogether)
+{
+    auto p = makeProcessor();
+    const juce::StringArray pictures { writeBytes ("pair-a.png", encodePng (patternImage (64, 48))).getFullPathName(),
+                                       writeBytes ("pair-b.png", encodePng (solidImage (40, 30, juce::Colours::white))).getFullPathName() };
+    const std::vector<juce::Rectangle<int>> sizes { { 950, 534 }, { 760, 428 } };
+    p->setWindowSizeToValueState (sizes[0].getWidth(), sizes[0].getHeight());
+
+    auto pixelsAt = [] (const juce::File& file)
+    {
+        return PictureCopies::pixelChecksum (kestrune::pictures::decodePictureFile (file));
+    };
+    const std::map<juce::String, juce::uint64> pixelsOf { { pictures[0], pixelsAt (pictures[0]) }, { pictures[1], pixelsAt (pictures[1]) } };
+
+    // What is wrong with a blob; empty when nothing is.
+    auto fault = [&] (const juce::MemoryBlock& blob, bool opening) -> juce::String
+    {
+        const auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        auto* size = xml != nullptr ? xml->getChildByName ("lastSizeMainWindow") : nullptr;
+        if (size == nullptr || std::find (sizes.begin(), sizes.end(), juce::Rectangle<int> (size->getIntAttribute ("width"),
+                                                                                           size->getIntAttribute ("height"))) == sizes.end())
+            return "window size";
+
+        if (! opening)
+            return {};
+
+        const auto paths = savedImagePath (blob);
+        const auto path = paths.getProperty ("path").toString();
+        const auto copy = PictureCopies::recordedCopy (paths, PictureCopies::Kind::picture, imagesFolder());
+        if (pixelsOf.count (path) == 0)
+            return "path " + path;
+        if (pixelsAt (copy) != pixelsOf.at (path))
+            return "copy " + copy.getFileName() + " of " + path;
+        return {};
+    };
+
+    struct Row { const char* what; bool opening; std::function<void (int)> step; };
+    const Row rows[] = {
+        { "opening pictures", true, [&] (int k) { p->loadFile (pictures[k % 2], true); } },
+        { "resizing", false, [&] (int k) { p->setWindowSizeToValueState (sizes[(size_t) k % 2].getWidth(), sizes[(size_t) k % 2].getHeight()); } },
+    };
+
+    for (const auto& row : rows)
+    {
+        SCOPED_TRACE (row.what);
+        row.step (0);
+        std::atomic<bool> stop { false };
+        std::atomic<int> saves { 0 };
+        std::vector<juce::MemoryBlock> blobs;
+
+        std::thread host ([&]
+        {
+            while (! stop.load())
+            {
+                blobs.push_back (saveState (*p));
+                saves.fetch_add (1, std::memory_order_release);
+            }
+        });
+
+        // Steps go on until the host has saved a few hundred times amid them.
+        for (int k = 1; k < 400 || saves.load (std::memory_order_acquire) < 400; ++k)
+            row.step (k);
+
+        stop = true;
+        host.join();
+
+        juce::StringArray faults;
+        for (const auto& blob : blobs)
+            faults.addIfNotAlreadyThere (fault (blob, row.opening));
+        faults.removeEmptyStrings();
+        EXPECT_TRUE (faults.isEmpty()) << faults.joinIntoString ("; ");
+        // Let the worker finish with the last picture before the next row.
+        ASSERT_TRUE (adoptPending (*p));
+    }
 }
