@@ -78,14 +78,18 @@ namespace kestrune::test
         return block;
     }
 
+    // The ImagePath child of a saved state (invalid when it has none).
+    inline juce::ValueTree savedImagePath (const juce::MemoryBlock& blob)
+    {
+        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
+        return xml != nullptr ? juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath") : juce::ValueTree();
+    }
+
     // The picture copy a saved state names in the images folder ("savedCopies"),
     // or File() when it names none.
     inline juce::File savedPictureCopy (const juce::MemoryBlock& blob)
     {
-        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
-        const auto name = xml == nullptr ? juce::String()
-                                         : juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath").getProperty ("savedCopies")
-                                               .toString().upToFirstOccurrenceOf ("/", false, false);
+        const auto name = savedImagePath (blob).getProperty ("savedCopies").toString().upToFirstOccurrenceOf ("/", false, false);
         return name.isEmpty() ? juce::File() : imagesFolder().getChildFile (name);
     }
 
@@ -140,13 +144,6 @@ namespace kestrune::test
             return p.newImagePending.load() && p.preparedChainReady.load()
                     && p.preparedChain.generation == p.pendingGeneration.load();
         }, timeoutMs);
-    }
-
-    // The ImagePath child of a saved state (invalid when it has none).
-    inline juce::ValueTree savedImagePath (const juce::MemoryBlock& blob)
-    {
-        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
-        return xml != nullptr ? juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath") : juce::ValueTree();
     }
 
     inline juce::Image copyUnderLock (const juce::Image& image)

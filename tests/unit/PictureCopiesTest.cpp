@@ -24,12 +24,6 @@ namespace
         return image;
     }
 
-    juce::MemoryBlock bytesOf (const juce::File& file)
-    {
-        juce::MemoryBlock block;
-        file.loadFileAsData (block);
-        return block;
-    }
 
     juce::Image decoded (const juce::MemoryBlock& bytes)
     {
@@ -40,7 +34,7 @@ namespace
     // stores colours unpremultiplied, so a faint layer edge comes back rounded).
     bool holdsPicture (const juce::File& file, const juce::Image& image)
     {
-        const auto inFile = decoded (bytesOf (file));
+        const auto inFile = decoded (contentOf (file));
         return inFile.isValid() && PictureCopies::pixelChecksum (inFile) == PictureCopies::pixelChecksum (decoded (encodePng (image)));
     }
 
@@ -186,7 +180,7 @@ TEST (PictureCopies, APenLayerCopyIsNeverRewritten)
     kestrune::pictures::makeStorable (second);
     auto holdsExactly = [] (const juce::File& file, const juce::Image& image)
     {
-        return PictureCopies::pixelChecksum (decoded (bytesOf (file))) == PictureCopies::pixelChecksum (image);
+        return PictureCopies::pixelChecksum (decoded (contentOf (file))) == PictureCopies::pixelChecksum (image);
     };
 
     struct Row
@@ -206,7 +200,7 @@ TEST (PictureCopies, APenLayerCopyIsNeverRewritten)
         SCOPED_TRACE (row.name);
         PictureCopies copies;
         row.before (copies);
-        const auto saved = bytesOf (juce::File (path));
+        const auto saved = contentOf (juce::File (path));
         const auto old = juce::Time (2001, 0, 1, 0, 0);
         juce::File (path).setLastModificationTime (old);
 
@@ -217,7 +211,7 @@ TEST (PictureCopies, APenLayerCopyIsNeverRewritten)
         // Changed: a name of its own, the first copy byte for byte as it was.
         const auto name = copies.save (Kind::penLayer, second, path, folder);
         EXPECT_TRUE (name.startsWith ("imageDraw1-") && name.endsWith (".png")) << name;
-        EXPECT_EQ (bytesOf (juce::File (path)), saved);
+        EXPECT_EQ (contentOf (juce::File (path)), saved);
         EXPECT_TRUE (holdsExactly (folder.getChildFile (name), second));
 
         // The same layer is stored once, and going back finds the first copy.

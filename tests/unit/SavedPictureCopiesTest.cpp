@@ -30,12 +30,6 @@ namespace
         return file;
     }
 
-    juce::MemoryBlock bytesOf (const juce::File& file)
-    {
-        juce::MemoryBlock block;
-        file.loadFileAsData (block);
-        return block;
-    }
 
     // A picture with structure of its own, different for every seed.
     juce::Image photo (int w, int h, int seed)
@@ -47,15 +41,10 @@ namespace
         return image;
     }
 
-    juce::ValueTree imagePathOf (const juce::MemoryBlock& blob)
-    {
-        auto xml = juce::AudioProcessor::getXmlFromBinary (blob.getData(), (int) blob.getSize());
-        return xml != nullptr ? juce::ValueTree::fromXml (*xml).getChildWithName ("ImagePath") : juce::ValueTree();
-    }
 
     juce::String copiesOf (const juce::MemoryBlock& blob)
     {
-        return imagePathOf (blob).getProperty ("savedCopies").toString();
+        return savedImagePath (blob).getProperty ("savedCopies").toString();
     }
 
     juce::MemoryBlock blobWithImagePath (KestruneAudioProcessor& source, const juce::String& path,
@@ -122,9 +111,9 @@ TEST (SavedPictureCopies, AProjectComesBackWithItsOwnPictureAfterAnotherSavedThe
     EXPECT_TRUE (samePixels (kestrune::pictures::decodePictureFile (imagesFolder().getChildFile ("story_2.png")), pictureB));
 
     // "path" and "pathDraw" hold what they always held.
-    EXPECT_EQ (imagePathOf (blobB).getProperty ("path").toString(), fileB.getFullPathName());
-    EXPECT_EQ (imagePathOf (blobB).getProperty ("pathDraw").toString(), b->drawImagePath);
-    EXPECT_EQ (imagePathOf (blobB).getPropertyName (2).toString(), "savedCopies");
+    EXPECT_EQ (savedImagePath (blobB).getProperty ("path").toString(), fileB.getFullPathName());
+    EXPECT_EQ (savedImagePath (blobB).getProperty ("pathDraw").toString(), b->drawImagePath);
+    EXPECT_EQ (savedImagePath (blobB).getPropertyName (2).toString(), "savedCopies");
 
     // 3. Both projects reopen, the originals gone, each with its own picture.
     fileA.deleteFile();
@@ -152,7 +141,7 @@ TEST (SavedPictureCopies, PenLayersFollowTheSameRule)
     const auto blobA = saveState (*a);
     const auto layerFileA = juce::File (a->drawImagePath);
     ASSERT_TRUE (layerFileA.existsAsFile());
-    const auto layerBytesA = bytesOf (layerFileA);
+    const auto layerBytesA = contentOf (layerFileA);
     const auto layerA = copyUnderLock (a->drawLayer);
 
     // Project B names its layer as A did (another host process, the same
@@ -167,10 +156,10 @@ TEST (SavedPictureCopies, PenLayersFollowTheSameRule)
     const auto blobB = saveState (*b);
     const auto layerB = copyUnderLock (b->drawLayer);
 
-    EXPECT_EQ (bytesOf (layerFileA), layerBytesA) << "A's layer file is untouched";
+    EXPECT_EQ (contentOf (layerFileA), layerBytesA) << "A's layer file is untouched";
     EXPECT_TRUE (copiesOf (blobB).fromFirstOccurrenceOf ("/", false, false)
                      .startsWith (layerFileA.getFileNameWithoutExtension() + "-"));
-    EXPECT_EQ (imagePathOf (blobB).getProperty ("pathDraw").toString(), a->drawImagePath) << "pathDraw as ever";
+    EXPECT_EQ (savedImagePath (blobB).getProperty ("pathDraw").toString(), a->drawImagePath) << "pathDraw as ever";
 
     // The pictures are the same, so both projects share one picture copy.
     EXPECT_EQ (copiesOf (blobA).upToFirstOccurrenceOf ("/", false, false), "base.png");
@@ -188,7 +177,7 @@ TEST (SavedPictureCopies, PenLayersFollowTheSameRule)
     const auto blobA2 = saveState (*a2);
     EXPECT_NE (copiesOf (blobA2), copiesOf (blobA));
     EXPECT_EQ (filesInImagesFolder(), files + 1);
-    EXPECT_EQ (bytesOf (layerFileA), layerBytesA);
+    EXPECT_EQ (contentOf (layerFileA), layerBytesA);
     EXPECT_TRUE (samePixels (copyUnderLock (reopened (blobA)->drawLayer), layerA));
     EXPECT_TRUE (samePixels (copyUnderLock (reopened (blobA2)->drawLayer), copyUnderLock (a2->drawLayer)));
     EXPECT_TRUE (samePixels (copyUnderLock (reopened (blobB)->drawLayer), layerB));
@@ -198,13 +187,13 @@ TEST (SavedPictureCopies, AJpegOpenedFromTheImagesFolderStaysAJpeg)
 {
     imagesFolder().createDirectory();
     const auto song = writeFile (imagesFolder().getChildFile ("song.jpg"), encodeJpeg (photo (96, 64, 4)));
-    const auto jpeg = bytesOf (song);
+    const auto jpeg = contentOf (song);
 
     auto p = projectWith (song);
     const auto blob = saveState (*p);
     saveState (*p);
 
-    EXPECT_EQ (bytesOf (song), jpeg);
+    EXPECT_EQ (contentOf (song), jpeg);
     EXPECT_EQ (kestrune::pictures::readPictureHeader (jpeg.getData(), jpeg.getSize()).format,
                kestrune::pictures::PictureFormat::jpeg);
     EXPECT_TRUE (copiesOf (blob).startsWith ("song.jpg/"));
@@ -213,7 +202,7 @@ TEST (SavedPictureCopies, AJpegOpenedFromTheImagesFolderStaysAJpeg)
     EXPECT_EQ (again->imageFilePath, song.getFullPathName());
     EXPECT_TRUE (samePixels (copyUnderLock (again->sourceImage), copyUnderLock (p->sourceImage)));
     saveState (*again);
-    EXPECT_EQ (bytesOf (song), jpeg);
+    EXPECT_EQ (contentOf (song), jpeg);
 
     // Changed by another program since it was opened: the picture the project
     // holds goes beside it, and the change stays.
@@ -411,7 +400,7 @@ TEST (SavedPictureCopies, EveryStateSavedReopensAsItWasSaved)
             Saved s { saveState (p), copyUnderLock (p.drawLayer), {} };
             for (const auto& name : juce::StringArray::fromTokens (copiesOf (s.blob), "/", ""))
                 if (name.isNotEmpty())
-                    s.files[name] = bytesOf (imagesFolder().getChildFile (name));
+                    s.files[name] = contentOf (imagesFolder().getChildFile (name));
             states.push_back (s);
         };
 
@@ -421,7 +410,7 @@ TEST (SavedPictureCopies, EveryStateSavedReopensAsItWasSaved)
         {
             SCOPED_TRACE ("state " + std::to_string (i));
             for (const auto& [name, bytes] : states[i].files)
-                EXPECT_EQ (bytesOf (imagesFolder().getChildFile (name)), bytes) << name;
+                EXPECT_EQ (contentOf (imagesFolder().getChildFile (name)), bytes) << name;
             EXPECT_TRUE (samePixels (copyUnderLock (reopened (states[i].blob)->drawLayer), states[i].layer));
         }
     }
