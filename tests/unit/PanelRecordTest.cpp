@@ -181,8 +181,7 @@ TEST_F (RecordButton, SwitchedOffDuringACaptureStopsIt)
     click (record());
     ASSERT_TRUE (runUntil ([this] { return capturing(); }));
     rig.run (noise (2, 512 * 20), { 512 });
-    pumpMessages (60);
-    ASSERT_TRUE (panel->isTimerRunning());
+    ASSERT_TRUE (pumpMessagesUntil ([this] { return panel->isTimerRunning(); }));
 
     click (record());
     expectIdle();

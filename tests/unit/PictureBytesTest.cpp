@@ -113,7 +113,7 @@ TEST (PictureBytes, ARecordingIsSavedAlikeWhetherItsPngWasMadeAheadOrNot)
     const auto spectrogram = grain (40, 1024, 5, juce::Image::ARGB); // as the Record button draws it
     const auto translucent = writeBytes ("under-recording.png", encodePng (files::patternPicture (70, 50, juce::Image::ARGB)));
 
-    for (const bool overTranslucent : { false, true }) // an RGB recording, an ARGB one
+    for (const bool overTranslucent : { false, true })
     {
         SCOPED_TRACE (overTranslucent ? "over a translucent picture" : "over the default picture");
         juce::MemoryBlock copies[2];
