@@ -313,8 +313,8 @@ TEST (Adoption, LoadsFromTheMessageThreadWhileTheAudioThreadAdopts)
     for (int i = 0; i < 60; ++i)
     {
         p->loadFile (files[i % 4], (i % 3) != 0);
-        if (i % 10 == 0)
-            juce::Thread::sleep (50); // let some adoptions through
+        if (i % 10 == 0) // let some adoptions through
+            ASSERT_TRUE (waitFor ([&] { return ! p->newImagePending.load(); }, 20000));
     }
 
     p->loadFile (files[1], true);
