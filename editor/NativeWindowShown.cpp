@@ -93,3 +93,24 @@ NativeWindowState nativeWindowState (juce::ComponentPeer& peer)
     return NativeWindowState::shown;
    #endif
 }
+
+bool nativeKeyboardFocusIsNowhere()
+{
+   #if JUCE_LINUX || JUCE_BSD
+    auto* windowSystem = juce::XWindowSystem::getInstanceWithoutCreating();
+    auto* display = windowSystem != nullptr ? windowSystem->getDisplay() : nullptr;
+
+    if (display == nullptr)
+        return false;
+
+    auto* x = juce::X11Symbols::getInstance();
+    const juce::XWindowSystemUtilities::ScopedXLock lock;
+    ::Window focus = 0;
+    int revertTo = 0;
+    x->xGetInputFocus (display, &focus, &revertTo);
+
+    return focus == None || focus == PointerRoot || focus == x->xDefaultRootWindow (display);
+   #else
+    return false;
+   #endif
+}

@@ -21,3 +21,9 @@ enum class NativeWindowState
 // JUCE, which ignores unmapping, still calls the plug-in's view showing).
 // Elsewhere JUCE's own answer stands, and this is `shown`.
 NativeWindowState nativeWindowState (juce::ComponentPeer& peer);
+
+// True when the windowing system's keyboard focus is on no window of a
+// program (X11: None, PointerRoot or the root window), as right after the
+// focused window went: a window manager then gives it to a window of its
+// choosing a moment later. Elsewhere false.
+bool nativeKeyboardFocusIsNowhere();

@@ -450,8 +450,12 @@ void TargetArea::filesDropped (const juce::StringArray& files, int, int)
     if (! isInterestedInFileDrag (files))
         return;
 
+    // The confirmation box is the window's the canvas is in: the plug-in
+    // window takes the keys back when it goes, the separate window not.
     if (auto* editor = findParentComponentOfClass<KestruneAudioProcessorEditor>())
         editor->noteDroppedFile();
+    else
+        ShowingWatcher::noteInputElsewhere();
 
     for (const auto& path : files)
         askHowToLoad (path);
@@ -1112,7 +1116,7 @@ void KestruneAudioProcessorEditor::openImage()
                                    // The dialog had the keys (a dialog of the
                                    // desktop's own is no modal box of ours).
                                    if (editor->showingWatcher.isOnScreen())
-                                       editor->showingWatcher.takeKeyboardFocus();
+                                       editor->showingWatcher.takeKeyboardFocusBack();
                                });
 }
 
@@ -1139,12 +1143,14 @@ void KestruneAudioProcessorEditor::showingChanged (ShowingWatcher::State state)
 
 void KestruneAudioProcessorEditor::closeSeparateWindow()
 {
+    // The separate window had the keys; the window manager gives them to
+    // whatever it likes when it goes. Taken first, they have nowhere to go.
+    if (auto* peer = getPeer(); peer != nullptr && showingWatcher.isOnScreen())
+        peer->grabFocus();
+
     separateWindow.reset();
     showingWatcher.followClosely (false);
-
-    // The separate window had the keys; the window manager gives them to
-    // whatever it likes when it goes.
-    showingWatcher.takeKeyboardFocus();
+    showingWatcher.takeKeyboardFocusBack();
 }
 
 //==============================================================================

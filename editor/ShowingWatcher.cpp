@@ -20,11 +20,11 @@ ShowingWatcher::~ShowingWatcher()
     watched.removeMouseListener (this);
 }
 
-ShowingWatcher::State ShowingWatcher::read() const
+ShowingWatcher::State ShowingWatcher::read (bool showing) const
 {
     auto* peer = watched.getPeer();
 
-    if (! watched.isShowing() || peer == nullptr)
+    if (! showing || peer == nullptr)
         return State::off;
 
     switch (nativeWindowState (*peer))
@@ -39,13 +39,16 @@ ShowingWatcher::State ShowingWatcher::read() const
 
 void ShowingWatcher::update (bool juceStoppedShowing)
 {
-    if (! watched.isShowing())
+    // (JUCE asks the window system whether the window is minimised here.)
+    const auto showing = watched.isShowing();
+
+    if (! showing)
         stopTimer();
     else if (! isTimerRunning())
         startTimer (tickMilliseconds);
 
     ticksSinceAsked = 0;
-    const auto now = read();
+    const auto now = read (showing);
 
     if (now == current && ! juceStoppedShowing)
         return;
@@ -82,6 +85,11 @@ void ShowingWatcher::noteInputHere() noexcept
     ownInput = ++latestInput;
 }
 
+void ShowingWatcher::noteInputElsewhere() noexcept
+{
+    ++latestInput;
+}
+
 void ShowingWatcher::followModalBoxes()
 {
     // JUCE's own state: no request to the window system.
@@ -95,14 +103,21 @@ void ShowingWatcher::followModalBoxes()
     if (blocked)
         modalIsOurs = ownInput == latestInput;
     else if (modalIsOurs && current == State::onScreen)
-        takeKeyboardFocus();
+        takeKeyboardFocusBack();
 }
 
 void ShowingWatcher::takeKeyboardFocus()
 {
     focusTicksLeft = focusTicks;
     focusHeldTicks = 0;
+    awaitingManager = false;
     askForFocus();
+}
+
+void ShowingWatcher::takeKeyboardFocusBack()
+{
+    takeKeyboardFocus();
+    awaitingManager = focusTicksLeft > 0;
 }
 
 void ShowingWatcher::askForFocus()
@@ -120,12 +135,18 @@ void ShowingWatcher::askForFocus()
     // ours after the window lost it unseen (its host's window was hidden),
     // and then asks the window system for nothing.
     if (! peer->isFocused())
+    {
+        // Held, then gone: the window manager's choice came, and is undone now.
+        if (focusHeldTicks > 0)
+            awaitingManager = false;
+
         peer->grabFocus();
+    }
 
     if (! watched.hasKeyboardFocus (true))
         watched.grabKeyboardFocus();
 
     const auto focused = peer->isFocused() && watched.hasKeyboardFocus (true);
     focusHeldTicks = focused ? focusHeldTicks + 1 : 0;
-    focusTicksLeft = focusHeldTicks >= focusHoldTicks ? 0 : focusTicksLeft - 1;
+    focusTicksLeft = focusHeldTicks >= (awaitingManager ? focusTicks : focusHoldTicks) ? 0 : focusTicksLeft - 1;
 }

@@ -40,9 +40,16 @@ public:
     // Gives the watched component the keyboard focus (it, or a component
     // inside it, must want it), now if it can, else on one of the next ticks
     // within about two seconds, and takes it back should it go within half a
-    // second (a window manager settling its focus after a window went).
-    // Does nothing while it is off screen, or behind a modal box or menu.
+    // second. Does nothing while it is off screen, or behind a modal box or
+    // menu.
     void takeKeyboardFocus();
+
+    // The same after a window that had the focus went (a list, a dialog, the
+    // separate window): a window manager gives the focus to a window of its
+    // choosing a moment later (often the host's main window), perhaps after
+    // the component took it. So the component keeps it until it has taken
+    // it back once, and half a second after, or for two seconds.
+    void takeKeyboardFocusBack();
 
     // Stops a focus request (another window of the owner takes the keys).
     void dropKeyboardFocusRequest() noexcept   { focusTicksLeft = 0; }
@@ -52,7 +59,10 @@ public:
 
     // Input that reached the component other than by its mouse (a file
     // dropped on it): a modal box that comes up on it is the component's.
+    // Input elsewhere (another window of the plug-in's) makes one that comes
+    // up then nobody's.
     void noteInputHere() noexcept;
+    static void noteInputElsewhere() noexcept;
 
     static constexpr int tickMilliseconds = 50;
     static constexpr int idleTicksPerAsk = 5;
@@ -71,7 +81,7 @@ private:
     // window system show it); keeps the timer running while JUCE calls it
     // showing.
     void update (bool juceStoppedShowing);
-    State read() const;
+    State read (bool showing) const;
     void followModalBoxes();
     void askForFocus();
 
@@ -81,6 +91,7 @@ private:
     bool closely = false;
     int ticksSinceAsked = 0;
     int focusTicksLeft = 0, focusHeldTicks = 0;
+    bool awaitingManager = false; // the window manager's choice of a focus still to come
 
     // A modal box or menu in front of the component, and whether it came up
     // on the component's own input (none elsewhere since: each input in any

@@ -424,10 +424,17 @@ TEST (HostEditor, ShortcutsWorkWithoutAClickWhenShownAndAfterThePictureWindowClo
     {
         prepare();
         x11::movePointer (offTheWindows.x, offTheWindows.y);
+
+        // A user types once the window shows; it should have taken the keys by then.
+        for (int i = 0; i < 250 && x11::focusedWindow() != window.pluginWindow(); ++i)
+            pumpFor (20);
         pumpFor (50);
 
+        const auto focusAtTyping = x11::focusedWindow();
         ASSERT_TRUE (x11::typeKeys ({ x11::controlKey, x11::returnKey })) << "the X server fakes no input (XTEST)";
-        ASSERT_TRUE (waitForPictureWindows (1)) << name;
+        ASSERT_TRUE (waitForPictureWindows (1)) << name << " (the keys typed with the focus on window " << focusAtTyping
+                                                << ", the plug-in's " << window.pluginWindow() << ", now on "
+                                                << x11::focusedWindow() << ")";
 
         const auto button = closeButton();
         if (closeButtonAtOne.isEmpty())

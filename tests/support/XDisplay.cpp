@@ -271,6 +271,17 @@ namespace kestrune::test::x11
         }, false);
     }
 
+    unsigned long focusedWindow()
+    {
+        return withDisplay ([] (Display* display)
+        {
+            Window focus = 0;
+            int revertTo = 0;
+            XGetInputFocus (display, &focus, &revertTo);
+            return (unsigned long) focus;
+        }, 0ul);
+    }
+
     unsigned long firstChildWindow (unsigned long window)
     {
         return withDisplay ([window] (Display* display)

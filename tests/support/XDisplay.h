@@ -67,6 +67,9 @@ namespace kestrune::test::x11
     // True when a window manager runs on the display (it owns WM_S0).
     bool windowManagerRunning();
 
+    // The window that has the X server's keyboard focus (0 when none).
+    unsigned long focusedWindow();
+
     // A window's first child (0 when none), and a window's size.
     unsigned long firstChildWindow (unsigned long window);
     WindowArea windowArea (unsigned long window);
