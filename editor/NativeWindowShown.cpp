@@ -61,6 +61,10 @@ NativeWindowState nativeWindowState (juce::ComponentPeer& peer)
 
     // Up the tree to the first window that is itself unmapped (a window
     // tree is never deep; the bound only guards against a broken answer).
+    // Windows are mapped and unmapped meanwhile: only an unmapped window
+    // found on the way counts as hidden by its owner; a walk that finds
+    // none (the windows were shown again under it) or loses its way (one
+    // went) answers setAside, and the next look answers anew.
     for (int depth = 0; depth < 64; ++depth)
     {
         managed = managed || managedByWindowManager (display, window, wmState);
@@ -73,21 +77,21 @@ NativeWindowState nativeWindowState (juce::ComponentPeer& peer)
         unsigned int count = 0;
 
         if (x->xQueryTree (display, window, &root, &parent, &children, &count) == 0)
-            return NativeWindowState::hidden;
+            break;
 
         if (children != nullptr)
             x->xFree (children);
 
         if (parent == 0 || parent == root)
-            return NativeWindowState::hidden;
+            break;
 
         window = parent;
 
         if (x->xGetWindowAttributes (display, window, &attributes) == 0)
-            return NativeWindowState::hidden;
+            break;
     }
 
-    return NativeWindowState::hidden;
+    return NativeWindowState::setAside;
    #else
     juce::ignoreUnused (peer);
     return NativeWindowState::shown;
