@@ -89,7 +89,8 @@ void MyLookAndFeel::drawButtonBackground (juce::Graphics& g, juce::Button& butto
     constexpr auto cornerSize = 6.0f;
     const auto bounds = button.getLocalBounds().toFloat().reduced (0.5f, 0.5f);
 
-    auto baseColour = backgroundColour.withMultipliedSaturation (button.hasKeyboardFocus (true) ? 1.3f : 0.9f)
+    // (No button of the window takes the keyboard focus, so none is drawn as focused.)
+    auto baseColour = backgroundColour.withMultipliedSaturation (0.9f)
                                       .withMultipliedAlpha (button.isEnabled() ? 1.0f : 0.5f);
 
     if (shouldDrawButtonAsDown)

@@ -34,21 +34,19 @@ namespace
     // Left and right edge of grid cell i of n on a canvas w pixels wide.
     float gridCellLeft (int i, int w, int n)  { return (float) (i * w) / (float) n; }
     float gridCellRight (int i, int w, int n) { return (float) ((i + 1) * w) / (float) n; }
+}
 
-    // The canvas points whose screen pixels, at `scale` pixels per point, all
-    // lie inside `pixels`.
-    juce::Rectangle<int> pointsWithin (juce::Rectangle<int> pixels, float scale)
-    {
-        const auto left = (int) std::ceil ((float) pixels.getX() / scale);
-        const auto top = (int) std::ceil ((float) pixels.getY() / scale);
-        const auto right = (int) std::floor ((float) pixels.getRight() / scale);
-        const auto bottom = (int) std::floor ((float) pixels.getBottom() / scale);
+juce::Rectangle<int> TargetArea::pointsWithin (juce::Rectangle<int> pixels, float scale)
+{
+    const auto left = (int) std::ceil ((float) pixels.getX() / scale);
+    const auto top = (int) std::ceil ((float) pixels.getY() / scale);
+    const auto right = (int) std::floor ((float) pixels.getRight() / scale);
+    const auto bottom = (int) std::floor ((float) pixels.getBottom() / scale);
 
-        if (right <= left || bottom <= top)
-            return {};
+    if (right <= left || bottom <= top)
+        return {};
 
-        return { left, top, right - left, bottom - top };
-    }
+    return { left, top, right - left, bottom - top };
 }
 
 TargetArea::TargetArea (KestruneAudioProcessor& p) : audioProcessor (p)
@@ -452,6 +450,13 @@ void TargetArea::filesDropped (const juce::StringArray& files, int, int)
     if (! isInterestedInFileDrag (files))
         return;
 
+    // The confirmation box is the window's the canvas is in: the plug-in
+    // window takes the keys back when it goes, the separate window not.
+    if (auto* editor = findParentComponentOfClass<KestruneAudioProcessorEditor>())
+        editor->noteDroppedFile();
+    else
+        ShowingWatcher::noteInputElsewhere();
+
     for (const auto& path : files)
         askHowToLoad (path);
 }
@@ -716,15 +721,59 @@ void SpectrumView::paint (juce::Graphics& g)
 
 //==============================================================================
 // Separate image window
-SeparateImageWindow::SeparateImageWindow (KestruneAudioProcessor& p)
+SeparateImageWindow::SeparateImageWindow (KestruneAudioProcessor& p, float scaleToDrawAt)
     : juce::DocumentWindow ({}, juce::Colours::limegreen, juce::DocumentWindow::allButtons, true),
-      audioProcessor (p), parentTargetArea (p)
+      audioProcessor (p), parentTargetArea (p),
+      scale (std::isfinite (scaleToDrawAt) && scaleToDrawAt > 0.0f ? scaleToDrawAt : 1.0f)
 {
     setContentNonOwned (&parentTargetArea, false);
     setContentComponentSize (1000, 600);
     setResizable (true, true);
     startTimer (30);
     setFullScreen (true);
+    coverDisplay();
+}
+
+float SeparateImageWindow::getDesktopScaleFactor() const
+{
+    return scale * juce::Desktop::getInstance().getGlobalScaleFactor();
+}
+
+void SeparateImageWindow::maximiseButtonPressed()
+{
+    juce::DocumentWindow::maximiseButtonPressed();
+    coverDisplay();
+}
+
+void SeparateImageWindow::moved()
+{
+    juce::DocumentWindow::moved();
+
+    // A window manager places a window it is given after its own rules: one
+    // shown full screen after a move to (40, 40) can come up at (40, 40), its
+    // title bar and close button past the screen's edge (openbox, now and
+    // then). Put back over the display.
+    if (isFullScreen() && isShowing() && timesPutBack < 4)
+    {
+        const auto* display = juce::Desktop::getInstance().getDisplays().getDisplayForRect (getScreenBounds());
+
+        if (display != nullptr && ! display->userArea.contains (getScreenBounds()))
+        {
+            ++timesPutBack;
+            coverDisplay();
+        }
+    }
+}
+
+void SeparateImageWindow::coverDisplay()
+{
+    auto* peer = getPeer();
+    const auto* display = juce::Desktop::getInstance().getDisplays().getDisplayForRect (getScreenBounds());
+
+    // (Screen bounds and display areas are in the desktop's units, a peer's
+    // bounds in those times the desktop's scale.)
+    if (peer != nullptr && display != nullptr && isFullScreen() && getScreenBounds() != display->userArea)
+        peer->setBounds ((display->userArea.toFloat() * juce::Desktop::getInstance().getGlobalScaleFactor()).toNearestInt(), true);
 }
 
 SeparateImageWindow::~SeparateImageWindow()
@@ -756,14 +805,16 @@ void SeparateImageWindow::keepTitleBarOnScreen()
         return;
 
     // First bring the window inside the display, so that leaving full screen
-    // later (the maximise button) returns it there and not past the edge.
-    const auto area = display->userArea;
+    // later (the maximise button) returns it there and not past the edge
+    // (the window's bounds are in its own units: the screen's over its scale).
+    const auto area = (display->userArea.toFloat() / scale).toNearestInt();
 
     if (isFullScreen())
         setFullScreen (false);
 
     setBounds (getBounds().constrainedWithin (area));
     setFullScreen (true);
+    coverDisplay();
 }
 
 //==============================================================================
@@ -947,8 +998,8 @@ void KestruneAudioProcessorEditor::resized()
 {
     // A host may set a size without asking, off the ratio or past the limits:
     // the content is then laid out at the size the window answers for it (at
-    // the top left, drawn smaller when even that does not fit), and the host
-    // is asked for that size.
+    // the top left, drawn smaller when even that does not fit, cut to the
+    // size when a pixel short), and the host is asked for that answer.
     const auto given = getLocalBounds();
     const auto fit = kestrune::windowfit::fitFor (*getConstrainer(), given);
     const auto W = fit.width, H = fit.height;
@@ -1009,8 +1060,11 @@ void KestruneAudioProcessorEditor::resized()
              &resetDrawingButton, &spectrumFreqLabel, &imageFrameLabel, &resetAllButton, &openImageButton })
         child->setTransform (scaled);
 
-    if (W != given.getWidth() || H != given.getHeight())
-        askHostForAllowedSize (given, W, H);
+    if (! kestrune::windowfit::isAllowed (*getConstrainer(), given))
+    {
+        const auto answer = kestrune::windowfit::answerFor (*getConstrainer(), given);
+        askHostForAllowedSize (given, answer.getWidth(), answer.getHeight());
+    }
 }
 
 void KestruneAudioProcessorEditor::askHostForAllowedSize (juce::Rectangle<int> given, int width, int height)
@@ -1054,8 +1108,15 @@ void KestruneAudioProcessorEditor::openImage()
                                [editor = juce::Component::SafePointer<KestruneAudioProcessorEditor> (this)]
                                (const juce::FileChooser& chooser)
                                {
-                                   if (editor != nullptr)
-                                       editor->imageChosen (chooser.getResult());
+                                   if (editor == nullptr)
+                                       return;
+
+                                   editor->imageChosen (chooser.getResult());
+
+                                   // The dialog had the keys (a dialog of the
+                                   // desktop's own is no modal box of ours).
+                                   if (editor->showingWatcher.isOnScreen())
+                                       editor->showingWatcher.takeKeyboardFocusBack();
                                });
 }
 
@@ -1067,21 +1128,29 @@ void KestruneAudioProcessorEditor::imageChosen (const juce::File& result)
         audioProcessor.loadFile (path, true);
 }
 
-void KestruneAudioProcessorEditor::showingChanged (bool showing)
+void KestruneAudioProcessorEditor::showingChanged (ShowingWatcher::State state)
 {
-    if (showing)
+    if (state == ShowingWatcher::State::onScreen)
+    {
         showingWatcher.takeKeyboardFocus();
-    else
+    }
+    else if (state == ShowingWatcher::State::off)
+    {
         separateWindow.reset();
+        showingWatcher.followClosely (false);
+    }
 }
 
 void KestruneAudioProcessorEditor::closeSeparateWindow()
 {
-    separateWindow.reset();
-
     // The separate window had the keys; the window manager gives them to
-    // whatever it likes when it goes.
-    showingWatcher.takeKeyboardFocus();
+    // whatever it likes when it goes. Taken first, they have nowhere to go.
+    if (auto* peer = getPeer(); peer != nullptr && showingWatcher.isOnScreen())
+        peer->grabFocus();
+
+    separateWindow.reset();
+    showingWatcher.followClosely (false);
+    showingWatcher.takeKeyboardFocusBack();
 }
 
 //==============================================================================
@@ -1104,7 +1173,12 @@ bool KestruneAudioProcessorEditor::keyPressed (const juce::KeyPress& key)
             return true;
         }
 
-        separateWindow = std::make_unique<SeparateImageWindow> (audioProcessor);
+        // Drawn at the scale the host draws this window at; it follows this
+        // window closely, to go at once should the host hide it; and it
+        // takes the keys (this window asks for them no longer).
+        separateWindow = std::make_unique<SeparateImageWindow> (audioProcessor, getApproximateScaleFactorForComponent (this));
+        showingWatcher.followClosely (true);
+        showingWatcher.dropKeyboardFocusRequest();
         separateWindow->setAlwaysOnTop (true);
         separateWindow->setTopLeftPosition (40, 40);
         separateWindow->setVisible (true);

@@ -41,6 +41,11 @@ public:
     // Appends one burst of spray dots (component pixels) around `centre`.
     void sprayCreate (std::vector<juce::Point<float>>& points, juce::Point<float> centre);
 
+    // The canvas points whose screen pixels, at `scale` pixels per point, all
+    // lie inside `pixels` (where the translucent fill is left out under the
+    // opaque part of the picture's copy).
+    static juce::Rectangle<int> pointsWithin (juce::Rectangle<int> pixels, float scale);
+
     juce::Point<float> startPoint, currentPoint;      // component pixels
     std::vector<juce::Point<float>> strokePoints;     // fractions of the canvas size
     std::vector<juce::Point<float>> sprayPoints;      // component pixels
@@ -141,17 +146,22 @@ private:
 //==============================================================================
 // The full-screen picture window opened with Ctrl+Return: a second canvas
 // frame on the same processor, always on top. Its close button runs onClose,
-// which the editor sets to destroy the window.
+// which the editor sets to destroy the window. It is drawn at the scale it
+// is given (the editor's, as the host scales it): its title bar, its close
+// button and its canvas as large as the editor's controls.
 class SeparateImageWindow  : public juce::DocumentWindow,
                              public juce::Timer
 {
 public:
-    explicit SeparateImageWindow (KestruneAudioProcessor&);
+    explicit SeparateImageWindow (KestruneAudioProcessor&, float scale = 1.0f);
     ~SeparateImageWindow() override;
 
     void paint (juce::Graphics&) override;
     void closeButtonPressed() override;
+    void maximiseButtonPressed() override;
+    void moved() override;
     void timerCallback() override;
+    float getDesktopScaleFactor() const override;
 
     // Puts the window back over the whole of its display when it reaches
     // past it, so that the title bar and its close button stay on screen.
@@ -165,6 +175,17 @@ public:
     ParentTargetArea parentTargetArea;
 
 private:
+    // JUCE lays a full-screen window over its display's area counted in the
+    // window's own units, which at a scale of its own are not the screen's
+    // (at 2 it would reach twice past the screen): this lays it over the area.
+    void coverDisplay();
+
+    const float scale;
+
+    // Times the window was put back over its display after a window manager
+    // moved it off (a bound, should a manager insist on its own place).
+    int timesPutBack = 0;
+
     JUCE_DECLARE_NON_COPYABLE (SeparateImageWindow)
 };
 
@@ -195,6 +216,10 @@ public:
     // The ratio this window's panels and knobs scale by: the width it is laid
     // out at divided by 950 (0 before its first layout).
     float resizeRatio() const noexcept  { return ownResizeRatio; }
+
+    // A file dropped on the window: a box it brings up is the window's, and
+    // the window takes the keys back when it goes.
+    void noteDroppedFile() noexcept  { showingWatcher.noteInputHere(); }
 
     // The size limits and the aspect ratio the window keeps.
     static constexpr int defaultWidth = 950;
@@ -235,11 +260,14 @@ private:
     // window while it shows.
     void closeSeparateWindow();
 
-    // Takes the keys when the window comes on screen; closes the separate
-    // window when it goes (a host may hide the window instead of closing it,
-    // which would leave the full-screen window up on its own).
-    void showingChanged (bool showing);
-    ShowingWatcher showingWatcher { *this, [this] (bool showing) { showingChanged (showing); } };
+    // Takes the keys when the window comes on screen (and when a list, menu
+    // or dialog it opened goes: ShowingWatcher); closes the separate window
+    // when the host hides or closes it (a host may hide the window instead of
+    // closing it, which would leave the full-screen window up on its own),
+    // but not when the window is minimised or on another workspace, from
+    // where it comes back as it was.
+    void showingChanged (ShowingWatcher::State);
+    ShowingWatcher showingWatcher { *this, [this] (ShowingWatcher::State state) { showingChanged (state); } };
 
     // Where the last layout put the window's content: the size laid out and
     // how much smaller it is drawn (see kestrune::windowfit).

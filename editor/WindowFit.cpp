@@ -59,6 +59,14 @@ namespace kestrune::windowfit
             return { size.getWidth(), size.getHeight(), 1.0f };
 
         const auto answer = answerFor (constrainer, size);
+
+        // A pixel short of the answer each way at most (1200 x 427 answers
+        // 760 x 428): laid out at the size given there, as at the limits,
+        // rather than drawn through a transform of a whisker under 1, which
+        // would blur every control.
+        if (answer.getWidth() <= size.getWidth() + 1 && answer.getHeight() <= size.getHeight() + 1)
+            return { juce::jmin (answer.getWidth(), size.getWidth()), juce::jmin (answer.getHeight(), size.getHeight()), 1.0f };
+
         const auto scale = juce::jmin (1.0f,
                                        (float) size.getWidth() / (float) answer.getWidth(),
                                        (float) size.getHeight() / (float) answer.getHeight());

@@ -28,6 +28,8 @@ namespace kestrune::windowfit
     };
 
     // At an allowed size, that size; otherwise the answer, which fits unless
-    // the size is below the limits, where it is drawn scaled down to fit.
+    // the size is below the limits, where it is drawn scaled down to fit. An
+    // answer at most a pixel larger than the size each way is laid out cut
+    // to the size, never scaled.
     Fit fitFor (const juce::ComponentBoundsConstrainer&, juce::Rectangle<int> size);
 }

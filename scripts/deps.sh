@@ -11,6 +11,7 @@ packages=(
     libfreetype-dev libfontconfig1-dev libasound2-dev libgl-dev libcurl4-openssl-dev
     libpng-dev libjpeg-dev
     xvfb xauth fonts-dejavu-core fonts-liberation
+    openbox
 )
 
 missing=()

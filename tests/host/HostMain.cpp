@@ -21,7 +21,7 @@ int main (int argc, char** argv)
     // An X server of its own: the record test clicks into the plug-in's
     // window and reads the screen, and windows of tests running beside it on
     // a shared display would take the click or cover what it reads.
-    kestrune::test::x11::PrivateXServer server;
+    kestrune::test::x11::PrivateXServer server (true);
 
     // The editor tests show the plug-in's window; Xlib must be ready for the
     // threads and must not end the process on a harmless X error.

@@ -106,14 +106,14 @@ TEST (HostRecord, RecordedBarsBecomeThePictureAndComeBackWithTheProject)
         // the keyboard focus is drawn: no control takes it), turns red while
         // the two bars are captured, then goes back.
         ASSERT_TRUE (window.click (record)) << "the X server fakes no input (XTEST)";
-        EXPECT_TRUE (pumpUntil ([&] { return near (window.pixelAt (recordBody), juce::Colour (0xff20b2aa), 40); }, 1000))
+        EXPECT_TRUE (pumpUntil ([&] { return near (window.pixelAt (recordBody), juce::Colour (0xff20b2aa), 40); }, 10000))
             << "armed: " << window.pixelAt (recordBody).toString().toStdString();
-        EXPECT_TRUE (pumpUntil ([&] { return near (window.pixelAt (recordBody), juce::Colours::red, 32); }, 4000))
+        EXPECT_TRUE (pumpUntil ([&] { return near (window.pixelAt (recordBody), juce::Colours::red, 32); }, 10000))
             << "capturing: " << window.pixelAt (recordBody).toString().toStdString();
 
         ASSERT_TRUE (pumpUntil ([&] { return savedPicturePath (*instance).contains ("imageSpect"); }, 12000))
             << "no recording became the picture";
-        EXPECT_TRUE (pumpUntil ([&] { return near (window.pixelAt (recordBody), idle, 8); }, 1000));
+        EXPECT_TRUE (pumpUntil ([&] { return near (window.pixelAt (recordBody), idle, 8); }, 10000));
 
         // The host saves the project: the recording's picture file is written.
         instance->getStateInformation (project);

@@ -1,6 +1,5 @@
 #include "HostWindow.h"
 #include "XDisplay.h"
-#include "SamePixels.h"
 
 #include <cmath>
 
@@ -71,12 +70,49 @@ namespace kestrune::host
         // Kept up while the host settles: a resize of the plug-in's window
         // still on its way (the host's own, asked for by the plug-in a
         // moment ago) can reach the X server after this one.
-        for (int waited = 0; waited < std::max (settleMilliseconds, 100); waited += 20)
+        const juce::Rectangle<int> wanted (width, height);
+        for (int waited = 0; waited < 20000; waited += 20)
         {
             pumpFor (20);
             if (auto* embedding = dynamic_cast<juce::XEmbedComponent*> (embedded))
                 embedding->updateEmbeddedBounds();
+
+            if (waited >= settleMilliseconds && pluginWindowSize() == wanted)
+                break;
         }
+    }
+
+    juce::Image HostedEditor::imposedAndPainted (int width, int height)
+    {
+        const juce::Rectangle<int> wanted (width, height);
+
+        for (int attempt = 0; attempt < 5; ++attempt)
+        {
+            imposeSize (width, height, 20);
+            auto shot = shownWhenPainted();
+
+            if (pluginWindowSize() == wanted && shot.getBounds() == wanted)
+                return shot;
+        }
+
+        return {};
+    }
+
+    unsigned long HostedEditor::pluginWindow() const
+    {
+        if (editor == nullptr || editor->getNumChildComponents() != 1)
+            return 0;
+
+        if (auto* embedding = dynamic_cast<juce::XEmbedComponent*> (editor->getChildComponent (0)))
+            return kestrune::test::x11::firstChildWindow (embedding->getHostWindowID());
+
+        return 0;
+    }
+
+    juce::Rectangle<int> HostedEditor::pluginWindowSize() const
+    {
+        const auto area = kestrune::test::x11::windowArea (pluginWindow());
+        return { area.width, area.height };
     }
 
     juce::Image HostedEditor::shown() const
@@ -102,6 +138,43 @@ namespace kestrune::host
 
         frame.setVisible (shown); // the host's own window
         juce::Desktop::getInstance().getMousePosition(); // a round trip: the request goes out
+    }
+
+    bool HostedEditor::setMinimised (bool minimised)
+    {
+        namespace x11 = kestrune::test::x11;
+        const auto window = (unsigned long) (juce::pointer_sized_uint) frame.getWindowHandle();
+
+        if (minimised)
+            x11::iconifyWindow (window);
+        else
+            x11::restoreWindow (window);
+
+        const long wanted = minimised ? 3 : 1; // Iconic, Normal
+        for (int waited = 0; waited < 10000; waited += 20)
+        {
+            if (x11::windowManagerState (window) == wanted && x11::isViewable (window) != minimised)
+                return true;
+            pumpFor (20);
+        }
+
+        return false;
+    }
+
+    bool HostedEditor::switchToWorkspace (int workspace)
+    {
+        namespace x11 = kestrune::test::x11;
+        const auto window = (unsigned long) (juce::pointer_sized_uint) frame.getWindowHandle();
+        x11::switchToWorkspace (workspace);
+
+        for (int waited = 0; waited < 10000; waited += 20)
+        {
+            if (x11::isViewable (window) == (workspace == 0))
+                return true;
+            pumpFor (20);
+        }
+
+        return false;
     }
 
     juce::Rectangle<int> HostedEditor::size() const
@@ -136,18 +209,29 @@ namespace kestrune::host
 
     juce::Image HostedEditor::shownWhenPainted() const
     {
-        auto last = shown();
+        const auto window = pluginWindow();
+        if (window == 0)
+            return shown();
 
-        for (int waited = 0; waited < 2000; waited += 50)
+        kestrune::test::x11::fillForRedrawing (window);
+        const auto sentinel = juce::Colour (kestrune::test::x11::sentinelColour);
+
+        for (int waited = 0; waited < 20000; waited += 20)
         {
-            pumpFor (50);
+            pumpFor (20);
             auto now = shown();
-            if (kestrune::test::samePixels (now, last))
+            const juce::Image::BitmapData pixels (now, juce::Image::BitmapData::readOnly);
+            bool drawn = now.isValid();
+
+            for (int y = 0; y < now.getHeight() && drawn; ++y)
+                for (int x = 0; x < now.getWidth() && drawn; ++x)
+                    drawn = pixels.getPixelColour (x, y) != sentinel;
+
+            if (drawn)
                 return now;
-            last = now;
         }
 
-        return last;
+        return shown();
     }
 
     void HostedEditor::close()

@@ -36,7 +36,15 @@ namespace kestrune::host
         // What a host does that sets the size without asking (Ardour, when
         // its window frame is dragged): its window and the plug-in's window
         // take this size. A size the plug-in then asks for is taken as above.
+        // Returns once the plug-in's window has the size, kept up for at
+        // least `settleMilliseconds` meanwhile.
         void imposeSize (int width, int height, int settleMilliseconds = 300);
+
+        // imposeSize, then what the screen shows once the plug-in has drawn
+        // all of its window at that size (imposed again should a resize the
+        // plug-in asked for earlier have reached the X server after it).
+        // Invalid when the size does not hold.
+        juce::Image imposedAndPainted (int width, int height);
 
         // The view's size.
         juce::Rectangle<int> size() const;
@@ -47,12 +55,24 @@ namespace kestrune::host
         // sends it when it goes idle.
         void setShown (bool shown);
 
+        // What a user does to the host's window through the window manager:
+        // minimises it (XIconifyWindow) or restores it; switches to another
+        // workspace and back (0 is the window's own). Each returns once the
+        // window manager has done it (false if it did not within 10 s).
+        bool setMinimised (bool minimised);
+        bool switchToWorkspace (int workspace);
+
         // What the screen shows of the host's window.
         juce::Image shown() const;
 
-        // The same once the plug-in has painted what it shows (two captures
-        // 50 ms apart alike; 2 s at most), for a window that shows nothing live.
+        // The same once the plug-in has drawn all of its window again (see
+        // kestrune::test::x11::fillForRedrawing), at whatever size it has.
         juce::Image shownWhenPainted() const;
+
+        // The plug-in's own X window (inside the host's), 0 when none, and
+        // its size as the X server has it.
+        unsigned long pluginWindow() const;
+        juce::Rectangle<int> pluginWindowSize() const;
 
         // A left click at a point of the window (its own coordinates) as
         // clickOnScreen makes it; then the pointer leaves the window.

@@ -154,7 +154,7 @@ namespace kestrune::host
 
             auto shoot = [&] (const juce::String& name)
             {
-                const auto shot = window.shown();
+                const auto shot = window.shownWhenPainted();
 
                 if (! shot.isValid())
                 {

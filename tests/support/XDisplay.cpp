@@ -177,7 +177,166 @@ namespace kestrune::test::x11
         return shown;
     }
 
-    PrivateXServer::PrivateXServer()
+    namespace
+    {
+        template <typename Action>
+        auto withDisplay (Action&& action, decltype (action (nullptr)) otherwise)
+        {
+            Display* display = XOpenDisplay (nullptr);
+            if (display == nullptr)
+                return otherwise;
+
+            auto result = action (display);
+            XCloseDisplay (display);
+            return result;
+        }
+    }
+
+    void iconifyWindow (unsigned long window)
+    {
+        withDisplay ([window] (Display* display)
+        {
+            XIconifyWindow (display, (Window) window, DefaultScreen (display));
+            XSync (display, False);
+            return true;
+        }, false);
+    }
+
+    void restoreWindow (unsigned long window)
+    {
+        withDisplay ([window] (Display* display)
+        {
+            XMapWindow (display, (Window) window);
+            XSync (display, False);
+            return true;
+        }, false);
+    }
+
+    void switchToWorkspace (int workspace)
+    {
+        withDisplay ([workspace] (Display* display)
+        {
+            XEvent event {};
+            event.xclient.type = ClientMessage;
+            event.xclient.window = DefaultRootWindow (display);
+            event.xclient.message_type = XInternAtom (display, "_NET_CURRENT_DESKTOP", False);
+            event.xclient.format = 32;
+            event.xclient.data.l[0] = workspace;
+            event.xclient.data.l[1] = CurrentTime;
+            XSendEvent (display, DefaultRootWindow (display), False,
+                        SubstructureRedirectMask | SubstructureNotifyMask, &event);
+            XSync (display, False);
+            return true;
+        }, false);
+    }
+
+    long windowManagerState (unsigned long window)
+    {
+        return withDisplay ([window] (Display* display)
+        {
+            const auto wmState = XInternAtom (display, "WM_STATE", False);
+            Atom type = 0;
+            int format = 0;
+            unsigned long items = 0, after = 0;
+            unsigned char* data = nullptr;
+            long state = -1;
+
+            if (XGetWindowProperty (display, (Window) window, wmState, 0, 1, False, wmState,
+                                    &type, &format, &items, &after, &data) == Success
+                && data != nullptr && format == 32 && items >= 1)
+                state = *reinterpret_cast<long*> (data);
+
+            if (data != nullptr)
+                XFree (data);
+
+            return state;
+        }, -1L);
+    }
+
+    bool isViewable (unsigned long window)
+    {
+        return withDisplay ([window] (Display* display)
+        {
+            XWindowAttributes attributes;
+            return XGetWindowAttributes (display, (Window) window, &attributes) != 0
+                && attributes.map_state == IsViewable;
+        }, false);
+    }
+
+    bool windowManagerRunning()
+    {
+        return withDisplay ([] (Display* display)
+        {
+            return XGetSelectionOwner (display, XInternAtom (display, "WM_S0", False)) != 0;
+        }, false);
+    }
+
+    unsigned long focusedWindow()
+    {
+        return withDisplay ([] (Display* display)
+        {
+            Window focus = 0;
+            int revertTo = 0;
+            XGetInputFocus (display, &focus, &revertTo);
+            return (unsigned long) focus;
+        }, 0ul);
+    }
+
+    unsigned long firstChildWindow (unsigned long window)
+    {
+        return withDisplay ([window] (Display* display)
+        {
+            Window root = 0, parent = 0;
+            Window* children = nullptr;
+            unsigned int count = 0;
+            unsigned long first = 0;
+
+            if (XQueryTree (display, (Window) window, &root, &parent, &children, &count) != 0 && children != nullptr)
+            {
+                if (count > 0)
+                    first = children[0];
+                XFree (children);
+            }
+
+            return first;
+        }, 0ul);
+    }
+
+    WindowArea windowArea (unsigned long window)
+    {
+        return withDisplay ([window] (Display* display)
+        {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes (display, (Window) window, &attributes) == 0)
+                return WindowArea {};
+            return WindowArea { attributes.x, attributes.y, attributes.width, attributes.height };
+        }, WindowArea {});
+    }
+
+    void fillForRedrawing (unsigned long window)
+    {
+        withDisplay ([window] (Display* display)
+        {
+            XWindowAttributes attributes;
+            if (XGetWindowAttributes (display, (Window) window, &attributes) == 0)
+                return false;
+
+            XGCValues values {};
+            values.foreground = (unsigned long) (sentinelColour & 0xffffffu); // 24-bit TrueColor, as Xvfb runs here
+            values.subwindow_mode = IncludeInferiors;
+            auto gc = XCreateGC (display, (Window) window, GCForeground | GCSubwindowMode, &values);
+            XFillRectangle (display, (Window) window, gc, 0, 0, (unsigned) attributes.width, (unsigned) attributes.height);
+            XFreeGC (display, gc);
+
+            // The window's background is none (JUCE's): the clear changes no
+            // pixel, and only sends the Expose.
+            XClearArea (display, (Window) window, 0, 0, 0, 0, True);
+            XSync (display, False);
+            return true;
+        }, false);
+    }
+
+    PrivateXServer::PrivateXServer (bool withWindowManager)
     {
         int fds[2];
         if (::pipe (fds) != 0)
@@ -230,10 +389,68 @@ namespace kestrune::test::x11
 
         pid = child;
         ::setenv ("DISPLAY", (":" + number).c_str(), 1);
+
+        if (withWindowManager)
+            startWindowManager();
+    }
+
+    void PrivateXServer::startWindowManager()
+    {
+        const int child = ::fork();
+        if (child < 0)
+            return;
+
+        if (child == 0)
+        {
+            const int quiet = ::open ("/dev/null", O_WRONLY);
+            if (quiet >= 0)
+            {
+                ::dup2 (quiet, 1);
+                ::dup2 (quiet, 2);
+            }
+            ::execlp ("openbox", "openbox", "--sm-disable", (char*) nullptr);
+            ::_exit (127);
+        }
+
+        // Ready once it owns the screen's window-manager selection (ICCCM),
+        // which it takes after redirecting the screen's top-level windows.
+        Display* display = XOpenDisplay (nullptr);
+        bool ready = false, ended = false;
+
+        for (int i = 0; display != nullptr && i < 1000 && ! ready && ! ended; ++i)
+        {
+            ready = XGetSelectionOwner (display, XInternAtom (display, "WM_S0", False)) != 0;
+            ended = ! ready && ::waitpid (child, nullptr, WNOHANG) == child; // not installed, or failed
+
+            if (! ready && ! ended)
+                ::usleep (10000);
+        }
+
+        if (display != nullptr)
+            XCloseDisplay (display);
+
+        if (! ready)
+        {
+            if (! ended)
+            {
+                ::kill (child, SIGTERM);
+                ::waitpid (child, nullptr, 0);
+            }
+
+            return;
+        }
+
+        windowManagerPid = child;
     }
 
     PrivateXServer::~PrivateXServer()
     {
+        if (windowManagerPid > 0)
+        {
+            ::kill (windowManagerPid, SIGTERM);
+            ::waitpid (windowManagerPid, nullptr, 0);
+        }
+
         if (pid > 0)
         {
             ::kill (pid, SIGTERM);

@@ -181,34 +181,45 @@ TEST (CanvasPaint, ThePictureIsStretchedOverTheWholeCanvas)
 // Laid on from the worker's copy, where the fill under the opaque part is left
 // out, the canvas shows what it shows scaling the picture itself: for a small
 // picture enlarged (edges soft over several pixels, the fill showing through
-// them) and for one whose file has transparency of its own.
+// them) and for one whose file has transparency of its own; at one pixel per
+// point and at 1.5, where the opaque part's edges fall inside points.
 TEST (CanvasPaint, TheCopyGivesTheSamePixelsAsScalingThePicture)
 {
     for (const bool seeThrough : { false, true })
-    {
-        SCOPED_TRACE (seeThrough ? "with transparency" : "opaque");
-        Rig rig (400, 270);
-        auto& p = rig.p();
-        showOnlyThePicture (p);
+        for (const auto scale : { 1.0f, 1.5f })
+        {
+            SCOPED_TRACE (juce::String (seeThrough ? "with transparency" : "opaque") + " at " + juce::String (scale));
+            Rig rig (400, 270);
+            auto& p = rig.p();
+            showOnlyThePicture (p);
 
-        juce::Image picture (seeThrough ? juce::Image::ARGB : juce::Image::RGB, 48, 30, true);
-        juce::Random random (11);
-        for (int y = 0; y < 30; ++y)
-            for (int x = 0; x < 48; ++x)
-                picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat())
-                                              .withAlpha (seeThrough && (x + y) % 5 == 0 ? 0.3f : 1.0f));
-        loadAndAdopt (p, seeThrough ? "small-alpha.png" : "small.png", encodePng (picture));
+            juce::Image picture (seeThrough ? juce::Image::ARGB : juce::Image::RGB, 48, 30, true);
+            juce::Random random (11);
+            for (int y = 0; y < 30; ++y)
+                for (int x = 0; x < 48; ++x)
+                    picture.setPixelAt (x, y, juce::Colour::greyLevel (random.nextFloat())
+                                                  .withAlpha (seeThrough && (x + y) % 5 == 0 ? 0.3f : 1.0f));
+            loadAndAdopt (p, seeThrough ? "small-alpha.png" : "small.png", encodePng (picture));
 
-        const auto direct = paintOf (rig.canvas());
-        ASSERT_TRUE (settle (p));
-        const auto shown = shownAt (p.finishedPicture, 400, 270);
-        ASSERT_TRUE (shown.scaled);
-        if (! seeThrough)
-            EXPECT_FALSE (shown.opaqueArea.isEmpty());
-        const auto viaCopy = paintOf (rig.canvas());
+            const auto direct = paintOf (rig.canvas(), scale);
+            ASSERT_TRUE (settle (p));
+            const auto shown = shownAt (p.finishedPicture, direct.getWidth(), direct.getHeight());
+            ASSERT_TRUE (shown.scaled);
+            if (! seeThrough)
+                EXPECT_FALSE (shown.opaqueArea.isEmpty());
+            const auto viaCopy = paintOf (rig.canvas(), scale);
 
-        EXPECT_EQ (differingPixels (direct, viaCopy, { 0, 0, 400, 270 }), 0);
-    }
+            EXPECT_EQ (differingPixels (direct, viaCopy, direct.getBounds()), 0);
+        }
+
+    // The fill is left out only under points whose pixels are all opaque:
+    // at 1.5 pixels per point, a copy with a see-through margin of a pixel
+    // on every side (the worker's copies are opaque at the left and the top,
+    // but the canvas draws whatever it is given) keeps the fill under the
+    // points the margin reaches into.
+    EXPECT_EQ (TargetArea::pointsWithin ({ 1, 1, 598, 403 }, 1.5f).toString(),
+               juce::Rectangle<int> (1, 1, 398, 268).toString());
+    EXPECT_EQ (TargetArea::pointsWithin ({ 0, 0, 600, 405 }, 1.5f), juce::Rectangle<int> (0, 0, 400, 270));
 }
 
 // On a screen of several pixels per point the worker's copy has the screen's

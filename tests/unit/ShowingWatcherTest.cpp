@@ -12,28 +12,31 @@ TEST (ShowingWatcher, FollowsTheHostsWindowAndTakesTheFocusOnScreen)
     if (! displayAvailable())
         GTEST_SKIP() << "no X display";
 
+    using State = ShowingWatcher::State;
     juce::Component host, view;
     host.setBounds (0, 0, 200, 100);
     host.addToDesktop (0); // its window exists, unmapped while hidden
     view.setBounds (0, 0, 200, 100);
     view.setWantsKeyboardFocus (true);
 
-    std::vector<bool> changes;
-    ShowingWatcher watcher (view, [&] (bool onScreen)
+    std::vector<State> changes;
+    ShowingWatcher watcher (view, [&] (State state)
     {
-        changes.push_back (onScreen);
-        if (onScreen)
+        changes.push_back (state);
+        if (state == State::onScreen)
             watcher.takeKeyboardFocus();
     });
 
-    struct Step { const char* name; std::function<void()> action; bool onScreen; size_t changes; };
+    struct Step { const char* name; std::function<void()> action; State state; size_t changes; };
     const Step steps[] = {
         { "view shown in the host's hidden window", [&] { view.addToDesktop (0, host.getWindowHandle());
-                                                          view.setVisible (true); }, false, 0 },
-        { "host shows its window", [&] { host.setVisible (true); }, true, 1 },
-        { "host hides its window", [&] { host.setVisible (false); }, false, 2 },
-        { "host shows it again", [&] { host.setVisible (true); }, true, 3 },
-        { "view hidden", [&] { view.setVisible (false); }, false, 4 },
+                                                          view.setVisible (true); }, State::off, 0 },
+        { "view hidden before it ever came on screen", [&] { view.setVisible (false); }, State::off, 1 }, // told at once
+        { "view shown again", [&] { view.setVisible (true); }, State::off, 1 },
+        { "host shows its window", [&] { host.setVisible (true); }, State::onScreen, 2 },
+        { "host hides its window", [&] { host.setVisible (false); }, State::off, 3 },
+        { "host shows it again", [&] { host.setVisible (true); }, State::onScreen, 4 },
+        { "view hidden", [&] { view.setVisible (false); }, State::off, 5 },
     };
 
     // The window system's focus: JUCE may count a window's focus as kept
@@ -43,11 +46,13 @@ TEST (ShowingWatcher, FollowsTheHostsWindowAndTakesTheFocusOnScreen)
     for (const auto& step : steps)
     {
         step.action();
-        EXPECT_TRUE (pumpMessagesUntil ([&] { return watcher.isOnScreen() == step.onScreen && focused() == step.onScreen
-                                                      && (view.hasKeyboardFocus (false) || ! step.onScreen); }, 2000))
+        const auto onScreen = step.state == State::onScreen;
+        EXPECT_TRUE (pumpMessagesUntil ([&] { return watcher.state() == step.state && changes.size() == step.changes
+                                                      && focused() == onScreen
+                                                      && (view.hasKeyboardFocus (false) || ! onScreen); }))
             << step.name;
         ASSERT_EQ (changes.size(), step.changes) << step.name;
-        EXPECT_TRUE (changes.empty() || changes.back() == step.onScreen) << step.name;
+        EXPECT_TRUE (changes.empty() || changes.back() == step.state) << step.name;
     }
 
     view.removeFromDesktop();
