@@ -99,7 +99,7 @@ TEST (HostRecord, RecordedBarsBecomeThePictureAndComeBackWithTheProject)
 
         const juce::Point<int> record { recordButtonX, recordButtonY };
         const juce::Point<int> recordBody { recordButtonX, recordButtonY + 12 }; // below the text
-        const auto idle = window.pixelAt (recordBody);
+        const auto idle = window.shownWhenPainted().getPixelAt (recordBody.x, recordBody.y); // once drawn
 
         // The click arms record mode: the button lights up in the main colour
         // (a little less saturated than the colour itself, as a button without

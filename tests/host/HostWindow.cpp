@@ -111,8 +111,21 @@ namespace kestrune::host
 
     juce::Rectangle<int> HostedEditor::pluginWindowSize() const
     {
+        // Only while the host's windows holding it show all of it (a window
+        // manager applies a size the host asks for a moment later).
+        if (editor == nullptr || editor->getNumChildComponents() != 1)
+            return {};
+
+        auto* embedding = dynamic_cast<juce::XEmbedComponent*> (editor->getChildComponent (0));
+        if (embedding == nullptr)
+            return {};
+
+        const auto hostWindow = kestrune::test::x11::windowArea ((unsigned long) (juce::pointer_sized_uint) frame.getWindowHandle());
+        const auto holder = kestrune::test::x11::windowArea (embedding->getHostWindowID());
         const auto area = kestrune::test::x11::windowArea (pluginWindow());
-        return { area.width, area.height };
+        const auto whole = area.width <= juce::jmin (holder.width, hostWindow.width)
+                        && area.height <= juce::jmin (holder.height, hostWindow.height);
+        return whole ? juce::Rectangle<int> (area.width, area.height) : juce::Rectangle<int>();
     }
 
     juce::Image HostedEditor::shown() const
@@ -241,6 +254,10 @@ namespace kestrune::host
 
         editor->setVisible (false);
         frame.removeFromDesktop();
+
+        // JUCE's XEmbedComponent answers a move of the plug-in's window with
+        // a call of its own later that outlives it: let those run first.
+        pumpFor (50);
         editor.reset(); // the host's view hands itself back to the instance
         pumpFor (50);
     }

@@ -70,7 +70,8 @@ namespace kestrune::host
         juce::Image shownWhenPainted() const;
 
         // The plug-in's own X window (inside the host's), 0 when none, and
-        // its size as the X server has it.
+        // its size as the X server has it, while the host's windows holding
+        // it show all of it (else empty).
         unsigned long pluginWindow() const;
         juce::Rectangle<int> pluginWindowSize() const;
 
