@@ -254,10 +254,6 @@ namespace kestrune::host
 
         editor->setVisible (false);
         frame.removeFromDesktop();
-
-        // JUCE's XEmbedComponent answers a move of the plug-in's window with
-        // a call of its own later that outlives it: let those run first.
-        pumpFor (50);
         editor.reset(); // the host's view hands itself back to the instance
         pumpFor (50);
     }
